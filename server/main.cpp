@@ -1,0 +1,40 @@
+// VeskServer: keeps the device open until the operator types q.
+#include <cstdio>
+
+#include "Vesk_Device.h"
+#include "output.h"
+#include "single_instance_lock.h"
+
+static void write_line(const char *line)
+{
+    std::puts(line);
+    std::fflush(stdout);
+}
+
+int main()
+{
+    survive_closed_output();
+    write_line("VeskServer Start!");
+
+    if (SingleInstanceLock::take() == SingleInstanceLock::Outcome::AlreadyRunning)
+        return 0;
+
+    EnableZMQData();
+    OpenVeskDevice();
+    SetConfig_Bool("bLogPackLost", true);
+
+    // Only a lower-case q ends the wait. End of input or a read error ends it too: no q
+    // can come any more, and the device must still be closed.
+    int c;
+    do
+        c = std::getchar();
+    while (c != 'q' && c != EOF);
+
+    CloseVeskDevice();
+
+    // The line end typed after the q is already waiting, so this read returns at once.
+    std::getchar();
+
+    write_line("VeskServer Closed!");
+    return 0;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+// The lock's name: the program name followed by a fixed GUID.
+inline constexpr char kLockName[] = "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}";
+
+// Keeps a second copy of the server in the same user session away from the device.
+// The existence of a named object marks the running copy; nobody ever waits on it.
+class SingleInstanceLock {
+public:
+    enum class Outcome {
+        AlreadyRunning,  // the object existed: another copy runs
+        Taken,           // it did not, or it could not be made at all (then no lock is held)
+    };
+
+    // Creates the named object. On AlreadyRunning this process's handle is closed again
+    // before the call returns; on Taken it stays open until the process ends, so the
+    // lock covers the whole shutdown and goes with the process however that ends.
+    static Outcome take();
+};
