@@ -1,0 +1,162 @@
+// The program as an operator and a second copy see it, on either platform.
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
+
+#include "support/run.h"
+
+namespace fs = std::filesystem;
+
+class Server : public ServerTest {};
+
+TEST_F(Server, OrderlyRunIgnoresArguments)
+{
+    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-h", "--version", "q"}}) {
+        Trace t = trace("t" + std::to_string(args.size()));
+        Child server = start(t, {}, args);
+        quit(server, t);
+    }
+}
+
+// Only a lower-case q ends the wait; "x" sent after "Q\n" is read as well, which shows the
+// wait went on past the Q.
+TEST_F(Server, QuitWaitIgnoresEverythingButLowerCaseQ)
+{
+    Trace t = trace("t");
+    Child server = start(t);
+    server.send("Q\n");
+    ASSERT_TRUE(server.consumed_input());
+    server.send(" x\r\t");
+    ASSERT_TRUE(server.consumed_input());
+    EXPECT_TRUE(server.running());
+    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    quit(server, t);
+}
+
+TEST_F(Server, TrailingReadTakesOneCharacter)
+{
+    struct Case {
+        const char *input;
+        bool end_input;
+    };
+    for (Case c : {Case{"abcq\n", false}, Case{"qx\n", false}, Case{"q", true}, Case{"", true}}) {
+        SCOPED_TRACE(::testing::PrintToString(c.input));
+        Trace t = trace("t" + std::to_string(std::strlen(c.input)));
+        Child server = start(t);
+        server.send(c.input);
+        if (c.end_input)
+            server.close_input();
+        EXPECT_EQ(server.wait(), 0);
+        EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+        EXPECT_EQ(t.lines(), kOrderlyTrace);
+    }
+}
+
+// The device is closed at the q, before the trailing read blocks for the next character.
+TEST_F(Server, DeviceClosesBeforeTheTrailingRead)
+{
+    Trace t = trace("t");
+    Child server = start(t);
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    EXPECT_EQ(server.output(), output_of({"VeskServer Start!"}));
+    server.send("z");
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+}
+
+TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
+{
+    Trace first = trace("first");
+    Child server = start_holder(first);
+
+    Trace waiting = trace("while-waiting");
+    Child copy = start(waiting);
+    expect_refused(copy, waiting);
+
+    server.send("q");
+    ASSERT_TRUE(first.shows("CloseVeskDevice"));
+    Trace stopping = trace("while-stopping");
+    Child late = start(stopping);
+    expect_refused(late, stopping);
+
+    server.send("\n");
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_EQ(first.lines(), kOrderlyTrace);
+}
+
+TEST_F(Server, KilledCopyFreesTheLock)
+{
+    Trace first = trace("first");
+    Child server = start_holder(first);
+    server.kill(SIGKILL);
+    EXPECT_NE(server.wait(), 0);
+
+    Trace next = trace("next");
+    Child again = start(next);
+    quit(again, next);
+}
+
+TEST_F(Server, CopiesStartedAtOnceLetExactlyOneRun)
+{
+    const int copies = target().launcher.empty() ? 8 : 4;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        int gate[2];
+        ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
+        std::vector<Trace> traces;
+        std::vector<Child> servers;
+        for (int i = 0; i < copies; ++i) {
+            traces.push_back(trace("r" + std::to_string(round) + "-" + std::to_string(i)));
+            ChildOptions options;
+            options.gate = gate[0];
+            servers.push_back(start(traces.back(), options));
+        }
+        const std::string go(copies, 'g');
+        ASSERT_EQ(write(gate[1], go.data(), go.size()), copies);
+        close(gate[0]);
+        close(gate[1]);
+
+        int running = -1, ended = 0;
+        ASSERT_TRUE(eventually([&] {
+            ended = 0;
+            for (int i = 0; i < copies; ++i) {
+                if (!servers[i].running())
+                    ++ended;
+                else if (traces[i].lines().size() == 4)
+                    running = i;
+            }
+            return ended == copies - 1 && running >= 0;
+        })) << ended << " copies ended";
+        for (int i = 0; i < copies; ++i)
+            if (i != running)
+                expect_refused(servers[i], traces[i]);
+        quit(servers[running], traces[running]);
+    }
+}
+
+TEST_F(Server, MissingLibraryStopsTheStart)
+{
+    Trace t = trace("t");
+    Child server = start(t, {}, {}, copy_server("alone"));
+    int status = server.wait();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
+    EXPECT_EQ(server.output(), "");
+    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+}
+
+// Nobody reading standard output any more must not keep the device from being closed.
+TEST_F(Server, ClosedOutputStillClosesTheDevice)
+{
+    Trace t = trace("t");
+    ChildOptions options;
+    options.stdout_closed = true;
+    Child server = start(t, options);
+    server.send("q\n");
+    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(t.lines(), kOrderlyTrace);
+}

@@ -1,0 +1,1 @@
+// Cases only the Windows build has.

@@ -1,0 +1,178 @@
+#include "child.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+bool eventually(const std::function<bool()> &condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+static std::vector<std::string> child_environment(const ChildOptions &options)
+{
+    std::vector<std::string> env;
+    if (!options.clear_env)
+        for (char **e = environ; *e != nullptr; ++e)
+            env.emplace_back(*e);
+    for (const std::string &entry : options.env) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        for (auto it = env.begin(); it != env.end();)
+            it = it->compare(0, name.size(), name) == 0 ? env.erase(it) : it + 1;
+        env.push_back(entry);
+    }
+    return env;
+}
+
+static std::vector<char *> c_strings(std::vector<std::string> &strings)
+{
+    std::vector<char *> pointers;
+    for (std::string &s : strings)
+        pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<std::string> argv = argv_in, env = child_environment(options);
+    std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
+    if (options.stdout_closed)
+        close(out[0]);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        std::signal(SIGPIPE, SIG_DFL);
+        if (options.gate >= 0) {
+            char byte;
+            while (read(options.gate, &byte, 1) < 0 && errno == EINTR) {
+            }
+        }
+        if (options.uid != static_cast<uid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
+            _exit(126);
+        execvpe(c_argv[0], c_argv.data(), c_env.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    if (!options.stdout_closed) {
+        out_ = out[0];
+        fcntl(out_, F_SETFL, O_NONBLOCK);
+    }
+}
+
+Child::Child(Child &&other) noexcept
+    : pid_(other.pid_), in_(other.in_), out_(other.out_), status_(other.status_), output_(std::move(other.output_))
+{
+    other.pid_ = other.in_ = other.out_ = -1;
+}
+
+Child::~Child()
+{
+    if (pid_ > 0 && status_ < 0) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    if (in_ >= 0)
+        close(in_);
+    if (out_ >= 0)
+        close(out_);
+}
+
+void Child::send(const std::string &bytes)
+{
+    // A program that has already ended must fail the test, not kill it with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (in_ < 0 || write(in_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("the program no longer reads its input");
+}
+
+void Child::close_input()
+{
+    close(in_);
+    in_ = -1;
+}
+
+bool Child::consumed_input()
+{
+    return eventually([&] {
+        int pending = 0;
+        return ioctl(in_, FIONREAD, &pending) == 0 && pending == 0;
+    });
+}
+
+bool Child::running()
+{
+    if (status_ >= 0)
+        return false;
+    int raw;
+    pid_t r = waitpid(pid_, &raw, WNOHANG);
+    if (r == 0)
+        return true;
+    status_ = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
+    return false;
+}
+
+int Child::wait()
+{
+    eventually([&] {
+        drain_output();
+        return !running();
+    });
+    if (status_ >= 0 && out_ >= 0) {
+        // What the program wrote last may still be in the pipe; a helper process it left
+        // behind may hold the pipe open, so read only what is there.
+        struct pollfd p = {out_, POLLIN, 0};
+        while (poll(&p, 1, 100) > 0 && (p.revents & POLLIN)) {
+            size_t before = output_.size();
+            drain_output();
+            if (output_.size() == before)
+                break;
+        }
+    }
+    return status_;
+}
+
+void Child::kill(int signal)
+{
+    ::kill(pid_, signal);
+}
+
+const std::string &Child::output()
+{
+    drain_output();
+    return output_;
+}
+
+void Child::drain_output()
+{
+    char buffer[4096];
+    ssize_t n;
+    while (out_ >= 0 && (n = read(out_, buffer, sizeof buffer)) > 0)
+        output_.append(buffer, static_cast<size_t>(n));
+}

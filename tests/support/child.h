@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Every wait in the tests is bounded: it polls a condition until this much time has gone.
+// A cold Wine start alone can take several seconds.
+inline constexpr std::chrono::seconds kPatience{30};
+
+// Polls `condition` until it holds or kPatience has passed; returns whether it held.
+bool eventually(const std::function<bool()> &condition);
+
+struct ChildOptions {
+    std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
+    bool clear_env = false;
+    uid_t uid = static_cast<uid_t>(-1);  // drop to this uid and its gid before exec
+    bool stdout_closed = false;          // the reader of standard output is gone before the start
+    int gate = -1;                       // exec only once a byte can be read from this descriptor
+};
+
+// A program started with pipes on its standard input and output.
+class Child {
+public:
+    Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
+    ~Child();
+    Child(Child &&other) noexcept;
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    void send(const std::string &bytes);
+    void close_input();
+    // True once the program has read everything sent to it so far.
+    bool consumed_input();
+    // Exit status, 128 + signal number for a killed program, or -1 if it has not ended
+    // within kPatience.
+    int wait();
+    bool running();
+    void kill(int signal);
+    // Everything written to standard output so far; after wait(), all of it.
+    const std::string &output();
+
+private:
+    void drain_output();
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+    std::string output_;
+};
