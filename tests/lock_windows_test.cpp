@@ -1,0 +1,48 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "single_instance_lock.h"
+
+using Outcome = SingleInstanceLock::Outcome;
+
+// True if a mutex of the lock's name exists; the probe's own handle is closed again.
+static bool lock_exists()
+{
+    HANDLE probe = CreateMutexA(nullptr, FALSE, kLockName);
+    bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    CloseHandle(probe);
+    return existed;
+}
+
+TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
+{
+    ASSERT_FALSE(lock_exists());
+    EXPECT_EQ(SingleInstanceLock::take(), Outcome::Taken);
+    EXPECT_TRUE(lock_exists());
+    EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
+}
+
+// Whoever holds the mutex, and whether or not it owns it, the server is refused, and the
+// refused call keeps no handle: once the holder lets go, the name is free again.
+TEST(WindowsLock, MutexHeldByAnotherRefusesAndKeepsNoHandle)
+{
+    for (BOOL owned : {FALSE, TRUE}) {
+        HANDLE other = CreateMutexA(nullptr, owned, kLockName);
+        ASSERT_NE(other, nullptr);
+        EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
+        CloseHandle(other);
+        EXPECT_FALSE(lock_exists()) << "the refused call kept its handle";
+    }
+}
+
+// An object of another kind under the name makes the creation fail: the run goes on
+// unguarded, with no lock held.
+TEST(WindowsLock, EventUnderTheNameLeavesTheRunUnguarded)
+{
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, kLockName);
+    ASSERT_NE(event, nullptr);
+    EXPECT_EQ(SingleInstanceLock::take(), Outcome::Taken);
+    CloseHandle(event);
+    EXPECT_FALSE(lock_exists());
+}
