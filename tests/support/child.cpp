@@ -66,6 +66,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     if (pid_ == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
+        if (!options.stderr_path.empty()) {
+            int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(err, 2);
+        }
         std::signal(SIGPIPE, SIG_DFL);
         if (options.gate >= 0) {
             char byte;

@@ -19,6 +19,7 @@ struct ChildOptions {
     uid_t uid = static_cast<uid_t>(-1);  // drop to this uid and its gid before exec
     bool stdout_closed = false;          // the reader of standard output is gone before the start
     int gate = -1;                       // exec only once a byte can be read from this descriptor
+    std::string stderr_path;             // standard error goes to this file instead of ours
 };
 
 // A program started with pipes on its standard input and output.
@@ -39,6 +40,7 @@ public:
     int wait();
     bool running();
     void kill(int signal);
+    pid_t pid() const { return pid_; }
     // Everything written to standard output so far; after wait(), all of it.
     const std::string &output();
 

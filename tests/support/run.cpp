@@ -131,6 +131,8 @@ int main(int argc, char **argv)
             g_target.lacking = value;
         else if (arg.rfind("--helpers=", 0) == 0)
             g_target.helpers = value;
+        else if (arg.rfind("--listener=", 0) == 0)
+            g_target.listener = value;
         else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;

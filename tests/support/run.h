@@ -17,6 +17,7 @@ struct Target {
     std::string library;                // --library=NAME: the device library's file name
     std::string lacking;                // --lacking=DIR: a library without CloseVeskDevice
     std::string helpers;                // --helpers=DIR: the Windows test programs
+    std::string listener;               // --listener=PATH: the data output's listener
 
     std::string native_path(const std::string &path) const;
 };
