@@ -131,8 +131,7 @@ TEST_F(LinuxDevice, PublishesNothingOnceClosedAndEndsPromptly)
     EXPECT_EQ(subscriber.next(500), -1) << "published after the device was closed";
 
     server.send("\n");
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    expect_orderly_end(server, t);
 }
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output

@@ -48,9 +48,7 @@ TEST_F(Server, TrailingReadTakesOneCharacter)
         server.send(c.input);
         if (c.end_input)
             server.close_input();
-        EXPECT_EQ(server.wait(), 0);
-        EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
-        EXPECT_EQ(t.lines(), kOrderlyTrace);
+        expect_orderly_end(server, t);
     }
 }
 
@@ -63,8 +61,7 @@ TEST_F(Server, DeviceClosesBeforeTheTrailingRead)
     ASSERT_TRUE(t.shows("CloseVeskDevice"));
     EXPECT_EQ(server.output(), output_of({"VeskServer Start!"}));
     server.send("z");
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    expect_orderly_end(server, t);
 }
 
 TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
@@ -83,9 +80,7 @@ TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
     expect_refused(late, stopping);
 
     server.send("\n");
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
-    EXPECT_EQ(first.lines(), kOrderlyTrace);
+    expect_orderly_end(server, first);
 }
 
 TEST_F(Server, KilledCopyFreesTheLock)

@@ -89,6 +89,11 @@ Child ServerTest::start_holder(const Trace &trace)
 void ServerTest::quit(Child &child, const Trace &trace)
 {
     child.send("q\n");
+    expect_orderly_end(child, trace);
+}
+
+void ServerTest::expect_orderly_end(Child &child, const Trace &trace)
+{
     EXPECT_EQ(child.wait(), 0);
     EXPECT_EQ(child.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
     EXPECT_EQ(trace.lines(), kOrderlyTrace);

@@ -56,6 +56,8 @@ protected:
     Child start_holder(const Trace &trace);
     // Sends q and a line end, and checks that the copy ends in order.
     void quit(Child &child, const Trace &trace);
+    // Checks that a copy ended in order: both lines, status 0, every entry point called.
+    void expect_orderly_end(Child &child, const Trace &trace);
     // Checks that a copy was refused: start line only, status 0, no entry point called.
     void expect_refused(Child &child, const Trace &trace);
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
