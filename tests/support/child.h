@@ -16,7 +16,7 @@ bool eventually(const std::function<bool()> &condition);
 struct ChildOptions {
     std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
     bool clear_env = false;
-    uid_t uid = static_cast<uid_t>(-1);  // drop to this uid and its gid before exec
+    uid_t uid = static_cast<uid_t>(-1);  // drop to this uid, and the group of that number, before exec
     bool stdout_closed = false;          // the reader of standard output is gone before the start
     int gate = -1;                       // exec only once a byte can be read from this descriptor
     std::string stderr_path;             // standard error goes to this file instead of ours
