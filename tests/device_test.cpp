@@ -1,6 +1,5 @@
 // The stand-in's simulated device as a consumer of its data sees it, while the real server
 // holds it open.
-#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>

@@ -4,7 +4,6 @@
 // EnableZMQData has bound the publisher.
 #include "simulation.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -19,7 +18,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <random>
-#include <string>
 #include <thread>
 #include <unistd.h>
 #include <zmq.h>
