@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include "Vesk_Device.h"
-#include "output.h"
 #include "single_instance_lock.h"
+#include "standard_streams.h"
 
 static void write_line(const char *line)
 {
@@ -13,7 +13,7 @@ static void write_line(const char *line)
 
 int main()
 {
-    survive_closed_output();
+    prepare_standard_streams();
     write_line("VeskServer Start!");
 
     if (SingleInstanceLock::take() == SingleInstanceLock::Outcome::AlreadyRunning)
@@ -23,17 +23,17 @@ int main()
     OpenVeskDevice();
     SetConfig_Bool("bLogPackLost", true);
 
-    // Only a lower-case q ends the wait. End of input or a read error ends it too: no q
+    // Only a lower-case q ends the wait. End of input or a lasting read error ends it too: no q
     // can come any more, and the device must still be closed.
     int c;
     do
-        c = std::getchar();
+        c = read_input_byte();
     while (c != 'q' && c != EOF);
 
     CloseVeskDevice();
 
     // The line end typed after the q is already waiting, so this read returns at once.
-    std::getchar();
+    read_input_byte();
 
     write_line("VeskServer Closed!");
     return 0;

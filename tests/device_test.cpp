@@ -52,14 +52,6 @@ int threads_of(pid_t pid)
     return -1;
 }
 
-std::string contents(const std::string &path)
-{
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 }  // namespace
 
 class LinuxDevice : public ServerTest {

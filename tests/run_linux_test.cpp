@@ -1,6 +1,11 @@
 // What only the Linux build can show: its loader, its users and its lock file.
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -10,7 +15,91 @@
 
 namespace fs = std::filesystem;
 
-class LinuxServer : public ServerTest {};
+class LinuxServer : public ServerTest {
+protected:
+    // Options that preload the test library, which records into `record`.
+    ChildOptions preloaded(const std::string &record)
+    {
+        ChildOptions options;
+        options.env = {"LD_PRELOAD=" + target().preload, "VESK_TEST_RECORD=" + record};
+        return options;
+    }
+};
+
+// Whether the program's main thread is blocked reading standard input.
+static bool reading_input(pid_t pid)
+{
+    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    std::string number, fd;
+    syscall_now >> number >> fd;
+    return number == std::to_string(SYS_read) && fd == "0x0";
+}
+
+static size_t count_of(const std::string &text, const std::string &word)
+{
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++n;
+    return n;
+}
+
+// Interrupts the main thread's read of standard input with the preloaded library's signal,
+// the `nth` it catches, and waits until the program reads again.
+static void interrupt_read(Child &server, const std::string &record, size_t nth)
+{
+    ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
+    // Sent to the main thread alone: the device thread would take a process-wide one.
+    syscall(SYS_tgkill, server.pid(), server.pid(), SIGUSR1);
+    ASSERT_TRUE(eventually([&] { return count_of(contents(record), "caught") == nth; }));
+    ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); })) << "the read was not taken up again";
+}
+
+// Signals are a Linux matter: nothing interrupts a read on Windows.
+TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
+{
+    const std::string record = dir_ + "/record";
+    Trace t = trace("t");
+    Child server = start(t, preloaded(record));
+    ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+    interrupt_read(server, record, 1);
+    server.send("Q\n");
+    ASSERT_TRUE(server.consumed_input());
+    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    interrupt_read(server, record, 2);
+    EXPECT_EQ(server.output(), output_of({"VeskServer Start!"}));
+    server.send("\n");
+    expect_orderly_end(server, t);
+}
+
+// A standard descriptor the parent left closed is not taken by what a library opens when
+// it is loaded. Windows has no such numbers to take: a DLL's handle never becomes one.
+TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        SCOPED_TRACE("descriptor " + std::to_string(fd) + " closed");
+        const std::string record = dir_ + "/record" + std::to_string(fd);
+        ChildOptions options = preloaded(record);
+        options.closed_fd = fd;
+        Trace t = trace("t" + std::to_string(fd));
+        Child server = start(t, options);
+        if (fd != 0)  // with no input at all, the run ends by itself
+            server.send("q\n");
+        EXPECT_EQ(server.wait(), 0);
+        EXPECT_EQ(t.lines(), kOrderlyTrace);
+        if (fd != 1) {
+            EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+        }
+
+        int file = -1, read_end = -1, write_end = -1;
+        const std::string recorded = contents(record);
+        ASSERT_EQ(std::sscanf(recorded.c_str(), "opened %d %d %d", &file, &read_end, &write_end), 3);
+        EXPECT_GT(std::min({file, read_end, write_end}), 2) << recorded;
+        EXPECT_EQ(recorded.find("VeskServer"), std::string::npos) << recorded;
+    }
+}
 
 TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
 {

@@ -155,3 +155,28 @@ TEST_F(Server, ClosedOutputStillClosesTheDevice)
     EXPECT_EQ(server.wait(), 0);
     EXPECT_EQ(t.lines(), kOrderlyTrace);
 }
+
+// An input left non-blocking by an earlier program that shares the open file is waited on,
+// in both reads, and not taken for its end; a real end still ends the run.
+TEST_F(Server, NonBlockingInputIsWaitedOn)
+{
+    ChildOptions nonblocking;
+    nonblocking.nonblocking_input = true;
+    Trace t = trace("t");
+    Child server = start(t, nonblocking);
+    ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+    server.send("Q\n");
+    ASSERT_TRUE(server.consumed_input());
+    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    server.send("z");
+    ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
+    expect_orderly_end(server, t);
+
+    Trace ending = trace("ending");
+    Child ended = start(ending, nonblocking);
+    ASSERT_TRUE(ending.shows("SetConfig_Bool bLogPackLost true"));
+    ended.close_input();
+    expect_orderly_end(ended, ending);
+}

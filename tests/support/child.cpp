@@ -70,6 +70,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
             int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
         }
+        if (options.nonblocking_input)
+            fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+        if (options.closed_fd >= 0)
+            close(options.closed_fd);
         std::signal(SIGPIPE, SIG_DFL);
         if (options.gate >= 0) {
             char byte;

@@ -20,6 +20,8 @@ struct ChildOptions {
     bool stdout_closed = false;          // the reader of standard output is gone before the start
     int gate = -1;                       // exec only once a byte can be read from this descriptor
     std::string stderr_path;             // standard error goes to this file instead of ours
+    int closed_fd = -1;                  // this standard descriptor is closed at the start
+    bool nonblocking_input = false;      // the open file behind standard input is O_NONBLOCK
 };
 
 // A program started with pipes on its standard input and output.

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -44,6 +45,14 @@ bool Trace::shows(const std::string &line) const
                 return true;
         return false;
     });
+}
+
+std::string contents(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
 }
 
 std::string output_of(const std::vector<std::string> &lines)
@@ -137,6 +146,8 @@ int main(int argc, char **argv)
             g_target.helpers = value;
         else if (arg.rfind("--listener=", 0) == 0)
             g_target.listener = value;
+        else if (arg.rfind("--preload=", 0) == 0)
+            g_target.preload = value;
         else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;

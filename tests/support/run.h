@@ -18,6 +18,7 @@ struct Target {
     std::string lacking;                // --lacking=DIR: a library without CloseVeskDevice
     std::string helpers;                // --helpers=DIR: the Windows test programs
     std::string listener;               // --listener=PATH: the data output's listener
+    std::string preload;                // --preload=PATH: a library to preload into the server
 
     std::string native_path(const std::string &path) const;
 };
@@ -39,6 +40,9 @@ private:
 
 // The trace of a whole orderly run.
 extern const std::vector<std::string> kOrderlyTrace;
+
+// The whole of a file; empty if there is none.
+std::string contents(const std::string &path);
 
 // The given lines as the program writes them.
 std::string output_of(const std::vector<std::string> &lines);

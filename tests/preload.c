@@ -1,0 +1,35 @@
+/* Preloaded into the server, it does what a device library may do when it is loaded: opens a
+ * file and a pipe, and catches SIGUSR1 without SA_RESTART. The file that VESK_TEST_RECORD
+ * names gets the descriptor numbers it was given, then one line per signal caught. */
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int record = -1;
+
+static void on_signal(int signal)
+{
+    (void)signal;
+    ssize_t written = write(record, "caught\n", 7);
+    (void)written;
+}
+
+__attribute__((constructor)) static void on_load(void)
+{
+    const char *path = getenv("VESK_TEST_RECORD");
+    if (path == NULL)
+        return;
+    int pipe_ends[2] = {-1, -1};
+    record = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (pipe(pipe_ends) != 0)
+        return;
+    dprintf(record, "opened %d %d %d\n", record, pipe_ends[0], pipe_ends[1]);
+
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_signal;
+    sigaction(SIGUSR1, &action, NULL);
+}
