@@ -18,4 +18,5 @@ add_executable(hold_named hold_named.cpp)
 target_include_directories(hold_named PRIVATE ${PROJECT_SOURCE_DIR}/server)
 target_link_options(hold_named PRIVATE -static)
 
-add_test(NAME exe.file COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_exe.sh $<TARGET_FILE:VeskServer>)
+add_test(NAME pe.files COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_pe.sh ${PROJECT_VERSION}
+  $<TARGET_FILE:VeskServer> $<TARGET_FILE:Vesk_Device>)

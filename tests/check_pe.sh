@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# check_exe.sh PROGRAM.exe: the server as a file, as Windows will load it.
+# check_pe.sh VERSION VeskServer.exe Vesk_Device.dll: the server and the stand-in DLL as
+# files, as Windows will load them and as Explorer's Properties show them.
 set -u
-exe=$1
+version=$1
+exe=$2
+dll=$3
 fail=0
 check() {  # check DESCRIPTION COMMAND...
     if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
@@ -26,5 +29,20 @@ check "manifest is resource 1 of type 24" grep -qE '^1 24' <<<"$resources"
 check "manifest asks for asInvoker without uiAccess" \
     grep -q 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""' <<<"$resources"
 
-[ $fail = 0 ] && echo "$exe: PE32+ x86-64 console program, imports and manifest as expected"
+# expect_version FILE RESOURCES NAME DESCRIPTION-PATTERN: its VERSIONINFO, as windres prints it back
+expect_version() {
+    check "$1: file and product version $version, numbers too" grep -qzP \
+        "FILEVERSION ${version//./, }, 0\n PRODUCTVERSION ${version//./, }, 0\n" <<<"$2"
+    local field value
+    for field in "FileVersion=$version" "ProductVersion=$version" "ProductName=VeskServer" \
+        "InternalName=$3" "OriginalFilename=$3"; do
+        value=${field#*=}
+        check "$1: $field" grep -qF "VALUE \"${field%%=*}\", \"$value\"" <<<"$2"
+    done
+    check "$1: FileDescription says $4" grep -qE "VALUE \"FileDescription\", \".*$4" <<<"$2"
+}
+expect_version "$exe" "$resources" VeskServer.exe "VeskServer"
+expect_version "$dll" "$(x86_64-w64-mingw32-windres -i "$dll" -O rc)" Vesk_Device.dll "stand-in for development and tests"
+
+[ $fail = 0 ] && echo "$exe, $dll: PE32+ x86-64, imports, manifest and versions as expected"
 exit $fail

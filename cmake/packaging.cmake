@@ -1,0 +1,38 @@
+# What a release holds; ./scripts/package runs CPack on both trees to pack it. Each
+# archive unpacks into one folder named like the archive.
+set(CPACK_PACKAGE_NAME VeskServer)
+set(CPACK_PACKAGE_VENDOR VeskServer)
+set(CPACK_GENERATOR External)
+set(CPACK_EXTERNAL_ENABLE_STAGING ON)
+set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/pack_archives.cmake)
+set(CPACK_STRIP_FILES TRUE)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+set(readmes ${PROJECT_SOURCE_DIR}/packaging)
+set(name VeskServer-${PROJECT_VERSION})
+
+if(WIN32)
+  # What an operator installs beside the maker's DLL, and the same server with the stand-in
+  # and the listener for developers without hardware.
+  set(CPACK_COMPONENTS_ALL operator simulator)
+  set(CPACK_VESK_ARCHIVES operator=${name}-windows-x64.zip simulator=${name}-windows-x64-simulator.zip)
+  foreach(component operator simulator)
+    configure_file(${readmes}/windows-${component}.txt ${CMAKE_BINARY_DIR}/packaging/${component}/README.txt
+      @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_BINARY_DIR}/packaging/${component}/README.txt DESTINATION . COMPONENT ${component})
+    install(TARGETS VeskServer RUNTIME DESTINATION . COMPONENT ${component})
+  endforeach()
+  install(TARGETS Vesk_Device RUNTIME DESTINATION . COMPONENT simulator
+    ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
+else()
+  set(CPACK_COMPONENTS_ALL simulator)
+  set(CPACK_VESK_ARCHIVES simulator=${name}-linux-x86_64.tar.gz)
+  configure_file(${readmes}/linux.txt ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION . COMPONENT simulator)
+  install(TARGETS VeskServer Vesk_Device vesk-listen
+    RUNTIME DESTINATION . COMPONENT simulator
+    LIBRARY DESTINATION . COMPONENT simulator)
+  # Installing drops the build's run path; the unpacked folder must still find its library.
+  set_target_properties(VeskServer vesk-listen PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
+
+include(CPack)
