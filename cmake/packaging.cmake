@@ -21,7 +21,7 @@ if(WIN32)
     install(FILES ${CMAKE_BINARY_DIR}/packaging/${component}/README.txt DESTINATION . COMPONENT ${component})
     install(TARGETS VeskServer RUNTIME DESTINATION . COMPONENT ${component})
   endforeach()
-  install(TARGETS Vesk_Device RUNTIME DESTINATION . COMPONENT simulator
+  install(TARGETS Vesk_Device vesk-listen RUNTIME DESTINATION . COMPONENT simulator
     ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
 else()
   set(CPACK_COMPONENTS_ALL simulator)

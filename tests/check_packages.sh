@@ -27,7 +27,8 @@ expect_entries() {  # expect_entries ARCHIVE ENTRY...
     check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$want"
 }
 expect_entries "$windows.zip" "$windows/README.txt" "$windows/VeskServer.exe"
-expect_entries "$simulator.zip" "$simulator/README.txt" "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll"
+expect_entries "$simulator.zip" "$simulator/README.txt" "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll" \
+    "$simulator/vesk-listen.exe"
 expect_entries "$linux.tar.gz" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" "$linux/vesk-listen"
 check "the operator's zip carries no device library" \
     bash -c "! unzip -Z1 '$dist/$windows.zip' | grep -qi vesk_device.dll"

@@ -29,6 +29,15 @@ check "manifest is resource 1 of type 24" grep -qE '^1 24' <<<"$resources"
 check "manifest asks for asInvoker without uiAccess" \
     grep -q 'requestedExecutionLevel level=""asInvoker"" uiAccess=""false""' <<<"$resources"
 
+dll_headers=$(x86_64-w64-mingw32-objdump -p "$dll")
+dll_dlls=$(grep -oP 'DLL Name: \K\S+' <<<"$dll_headers" | tr '[:lower:]' '[:upper:]' | sort | tr '\n' ' ')
+check "$dll imports only Windows system DLLs, libzmq linked in (got: $dll_dlls)" \
+    test "$dll_dlls" = "ADVAPI32.DLL IPHLPAPI.DLL KERNEL32.DLL MSVCRT.DLL WS2_32.DLL "
+exports=$(awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && /^[ \t]*\[/ {print $3; next} on {exit}' \
+    <<<"$dll_headers" | sort | tr '\n' ' ')
+check "$dll exports exactly the four names (got: $exports)" \
+    test "$exports" = "CloseVeskDevice EnableZMQData OpenVeskDevice SetConfig_Bool "
+
 # expect_version FILE RESOURCES NAME DESCRIPTION-PATTERN: its VERSIONINFO, as windres prints it back
 expect_version() {
     check "$1: file and product version $version, numbers too" grep -qzP \

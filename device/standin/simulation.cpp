@@ -1,9 +1,11 @@
 // A simulated device: from OpenVeskDevice on, a thread of the library's own produces packets
 // at a steady rate and passes them over a link that can be told to lose some. What arrives
 // is checked for gaps (logged when "bLogPackLost" is on) and published over ZMQ once
-// EnableZMQData has bound the publisher.
+// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h
+// holds what differs.
 #include "simulation.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <chrono>
@@ -15,12 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <random>
 #include <thread>
-#include <unistd.h>
 #include <zmq.h>
+
+#include "log_file.h"
 
 namespace {
 
@@ -29,6 +31,9 @@ constexpr size_t kPacketSize = 8 + 8 + 4 * kChannels;
 constexpr char kDefaultEndpoint[] = "tcp://127.0.0.1:5555";
 constexpr long kDefaultRate = 250;
 constexpr long kMaxRate = 100000;
+constexpr double kPi = 3.14159265358979323846;
+// A device thread further behind its schedule than this has lost the race with the machine.
+constexpr std::chrono::seconds kMostBehind{1};
 
 void say(const char *format, ...)
 {
@@ -98,7 +103,7 @@ public:
             double phase = std::fmod(seconds * (c + 1), 1.0);
             double wave;
             switch (c % 4) {
-            case 0: wave = std::sin(2 * M_PI * phase); break;
+            case 0: wave = std::sin(2 * kPi * phase); break;
             case 1: wave = phase < 0.5 ? 1.0 : -1.0; break;
             case 2: wave = 4 * std::fabs(phase - 0.5) - 1; break;
             default: wave = 2 * phase - 1; break;
@@ -119,6 +124,7 @@ class Simulation {
 public:
     void enable_output()
     {
+        std::lock_guard<std::mutex> call(calls_);
         std::lock_guard<std::mutex> lock(mutex_);
         if (publisher_ != nullptr)
             return;
@@ -137,6 +143,7 @@ public:
 
     void open()
     {
+        std::lock_guard<std::mutex> call(calls_);
         std::lock_guard<std::mutex> lock(mutex_);
         if (device_.joinable())
             return;
@@ -150,8 +157,9 @@ public:
     {
         if (key == nullptr || std::strcmp(key, "bLogPackLost") != 0)
             return;
+        std::lock_guard<std::mutex> call(calls_);
         std::lock_guard<std::mutex> lock(mutex_);
-        if (value && log_ < 0)
+        if (value && log_ == nullptr)
             log_ = open_log();
         log_lost_ = value;
     }
@@ -160,8 +168,10 @@ public:
     // socket is closed without lingering, so ending the context does not wait either.
     void close()
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> call(calls_);
+        // Set before taking the lock: a device thread catching up holds it between packets.
         stopping_ = true;
+        std::unique_lock<std::mutex> lock(mutex_);
         wake_.notify_all();
         if (device_.joinable()) {
             std::thread device = std::move(device_);
@@ -173,17 +183,18 @@ public:
     }
 
 private:
-    static int open_log()
+    static LogFile *open_log()
     {
         const char *path = std::getenv("VESK_DEVICE_LOG");
         if (path == nullptr || *path == '\0')
-            return STDERR_FILENO;
-        int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            say("cannot open the lost-packet log %s: %s; logging to standard error", path, std::strerror(errno));
-            return STDERR_FILENO;
+            return log_file_standard_error();
+        const char *why = "";
+        LogFile *file = log_file_open(path, &why);
+        if (file == nullptr) {
+            say("cannot open the lost-packet log %s: %s; logging to standard error", path, why);
+            return log_file_standard_error();
         }
-        return fd;
+        return file;
     }
 
     void close_output()
@@ -202,17 +213,15 @@ private:
         std::time_t seconds = std::chrono::system_clock::to_time_t(now);
         long millis = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-        struct tm utc;
-        gmtime_r(&seconds, &utc);
         char stamp[32], line[96];
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+        // Only the device thread breaks times down, so gmtime's shared result is safe here.
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
         int n = first == last
                     ? std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu\n", stamp, millis,
                                     static_cast<unsigned long long>(first))
                     : std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu..%llu\n", stamp, millis,
                                     static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
-        ssize_t written = write(log_, line, static_cast<size_t>(n));
-        (void)written;
+        log_file_write(log_, line, static_cast<size_t>(n));
     }
 
     void run(long rate, long drop_every)
@@ -221,10 +230,23 @@ private:
         const auto period = std::chrono::nanoseconds(1000000000L / rate);
         auto due = std::chrono::steady_clock::now();
         uint64_t expected = 0;
+        bool said_behind = false;
         std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            if (wake_.wait_until(lock, due, [this] { return stopping_; }))
-                return;
+        // Every packet that has fallen due is made at once; the thread waits only when the next
+        // is not due yet. A wait per packet would cost more than a packet's period at high rates.
+        while (!stopping_) {
+            auto now = std::chrono::steady_clock::now();
+            if (now < due) {
+                wake_.wait_until(lock, due, [this] { return stopping_.load(); });
+                continue;
+            }
+            if (now - due > kMostBehind) {
+                if (!said_behind)
+                    say("this machine cannot keep up with %ld packets per second; the stream comes slower than asked",
+                        rate);
+                said_behind = true;
+                due = now;
+            }
             due += period;
             Packet packet = device.produce();
             if (drop_every > 0 && packet.sequence % drop_every == static_cast<uint64_t>(drop_every - 1))
@@ -242,13 +264,14 @@ private:
         }
     }
 
+    std::mutex calls_;  // one entry point at a time, so an open never overlaps a close's join
     std::mutex mutex_;  // guards everything below; the device thread holds it between waits
     std::condition_variable wake_;
     std::thread device_;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};
     void *context_ = nullptr;
     void *publisher_ = nullptr;
-    int log_ = -1;
+    LogFile *log_ = nullptr;
     bool log_lost_ = false;
 };
 

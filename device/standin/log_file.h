@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstddef>
+
+// Where the lost-packet log goes: a file of the platform's own, kept open for the process.
+struct LogFile;
+
+// The file at `path` (in the platform's own form), opened for appending; null when it cannot
+// be opened, with the reason in `why`.
+LogFile *log_file_open(const char *path, const char **why);
+
+// Standard error, as a log destination.
+LogFile *log_file_standard_error();
+
+// Appends `size` bytes in one write.
+void log_file_write(LogFile *file, const char *text, size_t size);
