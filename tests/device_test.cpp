@@ -189,3 +189,27 @@ TEST_F(Device, ListenerCountsWhatArrives)
     })) << listener.output();
     quit(server, t);
 }
+
+class LinuxDevice : public Device {};
+
+// Lost-packet lines on a standard error that nobody drains are dropped, not waited for, so
+// q still ends the run. Windows cannot tell whether an anonymous pipe has room.
+TEST_F(LinuxDevice, LogThatNobodyDrainsDoesNotHoldUpTheClose)
+{
+    const std::string endpoint = free_endpoint();
+    Subscriber subscriber(endpoint);
+    ChildOptions options;
+    options.stderr_undrained = true;
+    options.env = {"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=100000", "VESK_DEVICE_DROP_EVERY=2"};
+    Trace t = trace("t");
+    Child server = start(t, options);
+    // The pipe holds 16 pages; the log stops at the last one that poll reports room in.
+    ASSERT_TRUE(eventually([&] { return server.undrained_errors() >= 14 * 4096; })) << "the log never filled the pipe";
+
+    // A device thread stuck in the log's write would publish no more than ZMQ has queued.
+    int64_t first = subscriber.next(kPatience.count() * 1000), last = first;
+    while (last >= 0 && last < first + 20000)
+        last = subscriber.next(kPatience.count() * 1000);
+    ASSERT_GE(last, 0) << "the stream stopped once the log was full";
+    quit(server, t);
+}

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 struct LogFile {
@@ -25,8 +26,12 @@ LogFile *log_file_standard_error()
     return &standard_error;
 }
 
-void log_file_write(LogFile *file, const char *text, size_t size)
+// O_NONBLOCK cannot be set instead: it belongs to the open file, which the process's parent
+// and siblings share. A pipe or terminal that reports room takes a short line at once.
+bool log_file_write(LogFile *file, const char *text, size_t size)
 {
-    ssize_t written = write(file->fd, text, size);
-    (void)written;
+    struct pollfd out = {file->fd, POLLOUT, 0};
+    if (poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0)
+        return false;
+    return write(file->fd, text, size) == static_cast<ssize_t>(size);
 }

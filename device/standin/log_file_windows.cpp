@@ -24,8 +24,10 @@ LogFile *log_file_standard_error()
     return &standard_error;
 }
 
-void log_file_write(LogFile *file, const char *text, size_t size)
+// An anonymous pipe tells no writer whether it has room, so here a pipe nobody drains still
+// blocks the write.
+bool log_file_write(LogFile *file, const char *text, size_t size)
 {
-    DWORD written;
-    WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr);
+    DWORD written = 0;
+    return WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }

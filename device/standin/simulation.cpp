@@ -5,6 +5,7 @@
 // holds what differs.
 #include "simulation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -35,14 +36,18 @@ constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};
 
+// One line on standard error, which is dropped rather than waited for when nobody drains it.
 void say(const char *format, ...)
 {
     char line[512];
+    int n = std::snprintf(line, sizeof line, "Vesk_Device: ");
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    int m = std::vsnprintf(line + n, sizeof line - n - 1, format, args);
     va_end(args);
-    std::fprintf(stderr, "Vesk_Device: %s\n", line);
+    size_t size = std::min(static_cast<size_t>(n + m), sizeof line - 2);
+    line[size++] = '\n';
+    log_file_write(log_file_standard_error(), line, size);
 }
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
@@ -180,6 +185,10 @@ public:
             lock.lock();
         }
         close_output();
+        if (dropped_lines_ > 0)
+            say("%llu lost-packet log lines dropped: the log would not take them without waiting",
+                static_cast<unsigned long long>(dropped_lines_));
+        dropped_lines_ = 0;
     }
 
 private:
@@ -221,7 +230,8 @@ private:
                                     static_cast<unsigned long long>(first))
                     : std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu..%llu\n", stamp, millis,
                                     static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
-        log_file_write(log_, line, static_cast<size_t>(n));
+        if (!log_file_write(log_, line, static_cast<size_t>(n)))
+            ++dropped_lines_;
     }
 
     void run(long rate, long drop_every)
@@ -272,6 +282,7 @@ private:
     void *context_ = nullptr;
     void *publisher_ = nullptr;
     LogFile *log_ = nullptr;
+    uint64_t dropped_lines_ = 0;
     bool log_lost_ = false;
 };
 

@@ -52,8 +52,9 @@ static std::vector<char *> c_strings(std::vector<std::string> &strings)
 
 Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options)
 {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+    int in[2], out[2], err[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+        (options.stderr_undrained && pipe2(err, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     std::vector<std::string> argv = argv_in, env = child_environment(options);
     std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
@@ -70,6 +71,8 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
             int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
         }
+        if (options.stderr_undrained)
+            dup2(err[1], 2);
         if (options.nonblocking_input)
             fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
         if (options.closed_fd >= 0)
@@ -87,6 +90,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     }
     close(in[0]);
     close(out[1]);
+    if (options.stderr_undrained) {
+        close(err[1]);
+        err_ = err[0];
+    }
     in_ = in[1];
     if (!options.stdout_closed) {
         out_ = out[0];
@@ -95,9 +102,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
 }
 
 Child::Child(Child &&other) noexcept
-    : pid_(other.pid_), in_(other.in_), out_(other.out_), status_(other.status_), output_(std::move(other.output_))
+    : pid_(other.pid_), in_(other.in_), out_(other.out_), err_(other.err_), status_(other.status_),
+      output_(std::move(other.output_))
 {
-    other.pid_ = other.in_ = other.out_ = -1;
+    other.pid_ = other.in_ = other.out_ = other.err_ = -1;
 }
 
 Child::~Child()
@@ -110,6 +118,15 @@ Child::~Child()
         close(in_);
     if (out_ >= 0)
         close(out_);
+    if (err_ >= 0)
+        close(err_);
+}
+
+int Child::undrained_errors() const
+{
+    int pending = 0;
+    ioctl(err_, FIONREAD, &pending);
+    return pending;
 }
 
 void Child::send(const std::string &bytes)

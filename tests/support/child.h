@@ -22,6 +22,7 @@ struct ChildOptions {
     std::string stderr_path;             // standard error goes to this file instead of ours
     int closed_fd = -1;                  // this standard descriptor is closed at the start
     bool nonblocking_input = false;      // the open file behind standard input is O_NONBLOCK
+    bool stderr_undrained = false;       // standard error is a pipe that nobody reads
 };
 
 // A program started with pipes on its standard input and output.
@@ -43,6 +44,8 @@ public:
     bool running();
     void kill(int signal);
     pid_t pid() const { return pid_; }
+    // Bytes waiting in the undrained standard error pipe.
+    int undrained_errors() const;
     // Everything written to standard output so far; after wait(), all of it.
     const std::string &output();
 
@@ -52,6 +55,7 @@ private:
     pid_t pid_ = -1;
     int in_ = -1;
     int out_ = -1;
+    int err_ = -1;
     int status_ = -1;
     std::string output_;
 };
