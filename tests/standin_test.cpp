@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "Vesk_Device.h"
 
@@ -40,6 +41,18 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     // Closed, it can be opened again.
     EnableZMQData();
     OpenVeskDevice();
+    CloseVeskDevice();
+    EXPECT_EQ(threads(), before);
+
+    // An open that comes while another thread's close waits for the device thread must not
+    // leave a second device thread behind.
+    std::thread opener([] {
+        for (int i = 0; i < 200; ++i)
+            OpenVeskDevice();
+    });
+    for (int i = 0; i < 200; ++i)
+        CloseVeskDevice();
+    opener.join();
     CloseVeskDevice();
     EXPECT_EQ(threads(), before);
     std::filesystem::remove_all(dir);

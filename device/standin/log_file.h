@@ -12,7 +12,7 @@ LogFile *log_file_open(const char *path, const char **why);
 // Standard error, as a log destination.
 LogFile *log_file_standard_error();
 
-// Appends `size` bytes in one write, unless the destination cannot take them without
-// blocking (where the platform can tell): a log nobody drains must not hold up the device
-// thread or the close. Returns whether they were written.
+// Appends `size` bytes, a whole line or more, in one write, unless the destination cannot
+// take them without waiting: a log nobody drains must not hold up the device thread or the
+// close. Returns false when they were dropped.
 bool log_file_write(LogFile *file, const char *text, size_t size);

@@ -26,8 +26,8 @@ LogFile *log_file_standard_error()
     return &standard_error;
 }
 
-// O_NONBLOCK cannot be set instead: it belongs to the open file, which the process's parent
-// and siblings share. A pipe or terminal that reports room takes a short line at once.
+// A pipe or terminal that reports room takes a short line at once. O_NONBLOCK cannot be set
+// instead: it belongs to the open file, which the process's parent and siblings share.
 bool log_file_write(LogFile *file, const char *text, size_t size)
 {
     struct pollfd out = {file->fd, POLLOUT, 0};

@@ -1,10 +1,54 @@
 #include "log_file.h"
 
+#include <mutex>
+#include <string>
+#include <thread>
 #include <windows.h>
 
+namespace {
+
+// Lines waiting for a writer beyond this are dropped: a destination that takes nothing must
+// not make the library grow without end.
+constexpr size_t kMostPending = 64 * 1024;
+
+}  // namespace
+
+// A pipe or console gives a writer no way to tell whether it has room (and Wine does not
+// cancel a write blocked on one), so lines for those go through a writer thread of their own:
+// the device thread and the close never wait for the destination. The writer runs only
+// while there is something to write; one blocked for good ends with the process.
 struct LogFile {
+    explicit LogFile(HANDLE h) : handle(h), direct(GetFileType(h) == FILE_TYPE_DISK) {}
+
     HANDLE handle;
+    bool direct;  // a disk file takes a line at once
+    std::mutex mutex;
+    std::string pending;  // whole lines, in order, that the writer has not taken yet
+    bool writing = false;
 };
+
+namespace {
+
+bool write_all(HANDLE handle, const char *text, size_t size)
+{
+    DWORD written = 0;
+    return WriteFile(handle, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+void drain(LogFile *file)
+{
+    std::unique_lock<std::mutex> lock(file->mutex);
+    while (!file->pending.empty()) {
+        std::string lines;
+        lines.swap(file->pending);
+        lock.unlock();
+        write_all(file->handle, lines.data(), lines.size());
+        lock.lock();
+    }
+    file->writing = false;
+}
+
+}  // namespace
 
 LogFile *log_file_open(const char *path, const char **why)
 {
@@ -15,19 +59,26 @@ LogFile *log_file_open(const char *path, const char **why)
         *why = GetLastError() == ERROR_ACCESS_DENIED ? "access denied" : "cannot be opened";
         return nullptr;
     }
-    return new LogFile{handle};
+    return new LogFile(handle);
 }
 
 LogFile *log_file_standard_error()
 {
-    static LogFile standard_error{GetStdHandle(STD_ERROR_HANDLE)};
-    return &standard_error;
+    static LogFile *standard_error = new LogFile(GetStdHandle(STD_ERROR_HANDLE));
+    return standard_error;
 }
 
-// An anonymous pipe tells no writer whether it has room, so here a pipe nobody drains still
-// blocks the write.
 bool log_file_write(LogFile *file, const char *text, size_t size)
 {
-    DWORD written = 0;
-    return WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    if (file->direct)
+        return write_all(file->handle, text, size);
+    std::lock_guard<std::mutex> lock(file->mutex);
+    if (file->pending.size() + size > kMostPending)
+        return false;
+    file->pending.append(text, size);
+    if (!file->writing) {
+        std::thread(drain, file).detach();
+        file->writing = true;
+    }
+    return true;
 }
