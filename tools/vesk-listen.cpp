@@ -16,6 +16,9 @@ int main(int argc, char **argv)
     void *context = zmq_ctx_new();
     void *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
+    // A second of the fastest stream, so a listener the scheduler holds up loses nothing.
+    int queue = 100000;
+    zmq_setsockopt(subscriber, ZMQ_RCVHWM, &queue, sizeof queue);
     if (zmq_connect(subscriber, endpoint) != 0) {
         std::fprintf(stderr, "vesk-listen: cannot connect to %s: %s\n", endpoint, zmq_strerror(zmq_errno()));
         return 1;

@@ -140,6 +140,10 @@ public:
         publisher_ = zmq_socket(context_, ZMQ_PUB);
         int no_linger = 0;
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
+        // A second of the fastest stream may queue for a subscriber that the scheduler holds
+        // up; beyond that it loses packets rather than the device waiting.
+        int queue = kMaxRate;
+        zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
             close_output();

@@ -1,0 +1,97 @@
+/* The floor the stand-in's stream is measured against: a device library in plain C whose
+ * one thread makes the same packets on a steady schedule, sleeping only until the next is
+ * due, and publishes each with zmq_send(ZMQ_DONTWAIT). It reads the same rate and endpoint
+ * variables. */
+#include <math.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <zmq.h>
+
+#include "Vesk_Device.h"
+
+static void *context, *publisher;
+static pthread_t device;
+static atomic_bool stopping;
+static long rate = 250;
+
+static void put_le(unsigned char *to, uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        to[i] = (unsigned char)(value >> (8 * i));
+}
+
+static void *run(void *unused)
+{
+    (void)unused;
+    const long period = 1000000000L / rate;
+    uint32_t random = 12345;
+    struct timespec due, now;
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    for (uint64_t sequence = 0; !atomic_load(&stopping); ++sequence) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec < due.tv_sec || (now.tv_sec == due.tv_sec && now.tv_nsec < due.tv_nsec))
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, NULL);
+        due.tv_nsec += period;
+        if (due.tv_nsec >= 1000000000L) {
+            due.tv_nsec -= 1000000000L;
+            ++due.tv_sec;
+        }
+        unsigned char message[48];
+        clock_gettime(CLOCK_REALTIME, &now);
+        put_le(message, sequence, 8);
+        put_le(message + 8, (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec, 8);
+        double seconds = (double)sequence / (double)rate;
+        for (int c = 0; c < 8; ++c) {
+            double phase = fmod(seconds * (c + 1), 1.0), wave;
+            switch (c % 4) {
+            case 0: wave = sin(2 * 3.14159265358979323846 * phase); break;
+            case 1: wave = phase < 0.5 ? 1.0 : -1.0; break;
+            case 2: wave = 4 * fabs(phase - 0.5) - 1; break;
+            default: wave = 2 * phase - 1; break;
+            }
+            random = (uint32_t)((uint64_t)random * 48271u % 2147483647u);
+            float sample = (float)(wave + random / 2147483647.0 * 0.1 - 0.05);
+            uint32_t bits;
+            memcpy(&bits, &sample, sizeof bits);
+            put_le(message + 16 + 4 * c, bits, 4);
+        }
+        zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);
+    }
+    return NULL;
+}
+
+void EnableZMQData(void)
+{
+    const char *endpoint = getenv("VESK_DEVICE_ENDPOINT");
+    int no_linger = 0;
+    context = zmq_ctx_new();
+    publisher = zmq_socket(context, ZMQ_PUB);
+    zmq_setsockopt(publisher, ZMQ_LINGER, &no_linger, sizeof no_linger);
+    zmq_bind(publisher, endpoint != NULL ? endpoint : "tcp://127.0.0.1:5555");
+}
+
+void OpenVeskDevice(void)
+{
+    const char *text = getenv("VESK_DEVICE_RATE");
+    if (text != NULL)
+        rate = atol(text);
+    pthread_create(&device, NULL, run, NULL);
+}
+
+void SetConfig_Bool(const char *key, bool value)
+{
+    (void)key;
+    (void)value;
+}
+
+void CloseVeskDevice(void)
+{
+    atomic_store(&stopping, true);
+    pthread_join(device, NULL);
+    zmq_close(publisher);
+    zmq_ctx_term(context);
+}
