@@ -2,7 +2,6 @@
 
 #include <mutex>
 #include <string>
-#include <thread>
 #include <windows.h>
 
 namespace {
@@ -35,8 +34,9 @@ bool write_all(HANDLE handle, const char *text, size_t size)
     return WriteFile(handle, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }
 
-void drain(LogFile *file)
+DWORD WINAPI drain(void *argument)
 {
+    LogFile *file = static_cast<LogFile *>(argument);
     std::unique_lock<std::mutex> lock(file->mutex);
     while (!file->pending.empty()) {
         std::string lines;
@@ -46,6 +46,7 @@ void drain(LogFile *file)
         lock.lock();
     }
     file->writing = false;
+    return 0;
 }
 
 }  // namespace
@@ -77,7 +78,12 @@ bool log_file_write(LogFile *file, const char *text, size_t size)
         return false;
     file->pending.append(text, size);
     if (!file->writing) {
-        std::thread(drain, file).detach();
+        // A plain Windows thread: failing to make one costs a line, not an exception thrown
+        // into the caller of an entry point.
+        HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
+        if (writer == nullptr)
+            return false;
+        CloseHandle(writer);
         file->writing = true;
     }
     return true;

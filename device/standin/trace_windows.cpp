@@ -24,7 +24,10 @@ void trace(const char *event)
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
     if (reason == DLL_PROCESS_ATTACH) {
+        // Flushed at once: Wine's C runtime buffers a standard error that is a pipe, and a
+        // line left in that buffer would be written at exit, when the pipe may be full.
         std::fputs("Vesk_Device: stand-in library, no real device\n", stderr);
+        std::fflush(stderr);
         trace("load");
     }
     return TRUE;
