@@ -5,7 +5,6 @@
 // holds what differs.
 #include "simulation.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -39,15 +38,13 @@ constexpr std::chrono::seconds kMostBehind{1};
 // One line on standard error, which is dropped rather than waited for when nobody drains it.
 void say(const char *format, ...)
 {
-    char line[512];
-    int n = std::snprintf(line, sizeof line, "Vesk_Device: ");
+    char message[480], line[512];
     va_list args;
     va_start(args, format);
-    int m = std::vsnprintf(line + n, sizeof line - n - 1, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    size_t size = std::min(static_cast<size_t>(n + m), sizeof line - 2);
-    line[size++] = '\n';
-    log_file_write(log_file_standard_error(), line, size);
+    int n = std::snprintf(line, sizeof line, "Vesk_Device: %s\n", message);
+    log_file_write(log_file_standard_error(), line, static_cast<size_t>(n));
 }
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
