@@ -1,7 +1,6 @@
 # What a release holds; ./scripts/package runs CPack on both trees to pack it. Each
 # archive unpacks into one folder named like the archive.
 set(CPACK_PACKAGE_NAME VeskServer)
-set(CPACK_PACKAGE_VENDOR VeskServer)
 set(CPACK_GENERATOR External)
 set(CPACK_EXTERNAL_ENABLE_STAGING ON)
 set(CPACK_EXTERNAL_PACKAGE_SCRIPT ${PROJECT_SOURCE_DIR}/cmake/pack_archives.cmake)
