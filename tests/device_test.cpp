@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -43,18 +44,27 @@ struct Subscriber {
     void *socket = zmq_socket(context, ZMQ_SUB);
 };
 
-// A TCP endpoint on loopback that nothing listens on: Windows has no ipc transport.
-std::string free_endpoint()
+// A TCP socket listening on a free loopback port; `endpoint` gets that port's address.
+int listen_on_loopback(std::string *endpoint)
 {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    getsockname(s, reinterpret_cast<sockaddr *>(&address), &length);
-    close(s);
-    return "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(s, 1) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("no loopback port");
+    *endpoint = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    return s;
+}
+
+// A TCP endpoint on loopback that nothing listens on: Windows has no ipc transport.
+std::string free_endpoint()
+{
+    std::string endpoint;
+    close(listen_on_loopback(&endpoint));
+    return endpoint;
 }
 
 int threads_of(pid_t pid)
@@ -146,15 +156,8 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 // and nothing else.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
-    int taken = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
-    ASSERT_EQ(getsockname(taken, reinterpret_cast<sockaddr *>(&address), &length), 0);
-    const std::string in_use = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    std::string in_use;
+    int taken = listen_on_loopback(&in_use);
 
     const std::string endpoints[] = {in_use, "no-such-transport://x"};
     for (const std::string &endpoint : endpoints) {
