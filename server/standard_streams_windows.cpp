@@ -2,9 +2,8 @@
 
 #include <cstdio>
 
-// Windows raises no signal for a write to a pipe nobody reads; the write just fails. Nor do
-// closed standard descriptors need a step: the C runtime maps a missing standard handle to a
-// closed descriptor, and a handle that a DLL opens never becomes one.
+// Windows raises no signal for a write to a pipe nobody reads; the write just fails.
+// Closed standard descriptors need no step: a handle that a DLL opens never becomes one.
 void prepare_standard_streams()
 {
 }
