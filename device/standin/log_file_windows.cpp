@@ -76,15 +76,15 @@ bool log_file_write(LogFile *file, const char *text, size_t size)
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->pending.size() + size > kMostPending)
         return false;
-    file->pending.append(text, size);
     if (!file->writing) {
         // A plain Windows thread: failing to make one costs a line, not an exception thrown
-        // into the caller of an entry point.
+        // into the caller of an entry point. It cannot take the line before the lock is let go.
         HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
         if (writer == nullptr)
             return false;
         CloseHandle(writer);
         file->writing = true;
     }
+    file->pending.append(text, size);
     return true;
 }
