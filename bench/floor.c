@@ -1,5 +1,6 @@
 /* The floor the server is measured against: the same run in plain C, with the same lock,
  * against the same library. */
+#define _GNU_SOURCE /* O_PATH */
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -9,40 +10,28 @@
 
 #include "Vesk_Device.h"
 
-#define LOCK_NAME "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}"
-
-static int private_folder(const struct stat *st)
-{
-    return S_ISDIR(st->st_mode) && st->st_uid == getuid() && (st->st_mode & 077) == 0;
-}
-
-/* 1: another copy holds the lock. */
+/* 1: another copy holds the lock, a flock on the folder itself. */
 static int already_running(void)
 {
-    char folder[64];
+    char folder[64], self[64];
     struct stat st;
-    int dir, fd, rc;
+    int path, fd, rc;
 
-    snprintf(folder, sizeof folder, "/run/user/%u", (unsigned)getuid());
-    if (lstat(folder, &st) != 0 || !private_folder(&st)) {
-        snprintf(folder, sizeof folder, "/tmp/VeskServer-%u", (unsigned)getuid());
-        mkdir(folder, 0700);
-    }
-    dir = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0)
+    snprintf(folder, sizeof folder, "/tmp/VeskServer-%u", (unsigned)getuid());
+    mkdir(folder, 0700);
+    path = open(folder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (path < 0)
         return 0;
-    if (fstat(dir, &st) != 0 || !private_folder(&st)) {
-        close(dir);
+    snprintf(self, sizeof self, "/proc/self/fd/%d", path);
+    if (fstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
+        ((st.st_mode & 07777) != 0700 && chmod(self, 0700) != 0)) {
+        close(path);
         return 0;
     }
-    fd = openat(dir, LOCK_NAME, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    close(dir);
+    fd = open(self, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(path);
     if (fd < 0)
         return 0;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != getuid()) {
-        close(fd);
-        return 0;
-    }
     while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
         ;
     if (rc == 0)

@@ -31,7 +31,7 @@ else()
     RUNTIME DESTINATION . COMPONENT simulator
     LIBRARY DESTINATION . COMPONENT simulator)
   # Installing drops the build's run path; the unpacked folder must still find its library.
-  set_target_properties(VeskServer vesk-listen PROPERTIES INSTALL_RPATH "$ORIGIN")
+  set_target_properties(vesk-listen PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 
 include(CPack)

@@ -8,7 +8,7 @@ fail=0
 check() {  # check DESCRIPTION COMMAND...
     if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
 }
-work=$(mktemp -d)
+work=$(mktemp -d "$PWD/packages.XXXXXX")  # not under /tmp, which the Linux run replaces
 trap 'rm -rf "$work"' EXIT
 
 windows=VeskServer-$version-windows-x64
@@ -48,7 +48,16 @@ run_unpacked() {
 }
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
-run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' ./VeskServer
+# The unpacked Linux server runs with a /tmp of its own, so it never meets the lock of a copy
+# that whoever runs this has running.
+private_tmp=(unshare -m)
+[ "$(id -u)" = 0 ] || private_tmp=(unshare -Urm)
+private_tmp+=(sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && exec "$@"' sh)
+if "${private_tmp[@]}" true 2>/dev/null; then
+    run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "${private_tmp[@]}" ./VeskServer
+else
+    echo "SKIPPED: the unpacked Linux archive's run, which needs a mount namespace of its own"
+fi
 unzip -q "$dist/$simulator.zip" -d "$work/windows"
 run_unpacked "unpacked simulator zip under Wine" "$work/windows/$simulator" $'\r\n' wine VeskServer.exe
 

@@ -23,7 +23,6 @@ protected:
         root_ = name;
         folder_ = root_ + "/folder";
         ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
-        file_ = folder_ + "/" + kLockName;
     }
     void TearDown() override { fs::remove_all(root_); }
 
@@ -32,21 +31,54 @@ protected:
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
     }
 
-    std::string root_, folder_, file_;
+    static mode_t mode_of(const std::string &path)
+    {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+
+    std::string root_, folder_;
 };
 
+// The lock is a flock on the folder itself, which also keeps systemd-tmpfiles out: it skips
+// a folder whose shared lock it cannot get.
 TEST_F(LockInFolder, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
 {
     int before = open_descriptors();
     EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::Taken);
     EXPECT_EQ(open_descriptors(), before + 1);
-    struct stat st;
-    ASSERT_EQ(lstat(file_.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    int cleaner = open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
+    EXPECT_NE(flock(cleaner, LOCK_SH | LOCK_NB), 0) << "a /tmp cleaner could enter the folder";
+    close(cleaner);
 
     EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::AlreadyRunning);
     EXPECT_EQ(open_descriptors(), before + 1);
+}
+
+// Neither an odd umask when the folder is made nor a wrong mode left by an earlier run keeps
+// the lock from working: the folder ends up as 0700 and a second call is refused.
+TEST_F(LockInFolder, OddUmaskOrWrongModeOfOurOwnFolderIsRepaired)
+{
+    int n = 0;
+    for (mode_t mask : {0222, 0400, 0700, 0777}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        const std::string folder = root_ + "/umask" + std::to_string(n++);
+        mode_t old = umask(mask);
+        Outcome outcome = take_lock_in_folder(folder.c_str());
+        umask(old);
+        EXPECT_EQ(outcome, Outcome::Taken);
+        EXPECT_EQ(mode_of(folder), 0700u);
+        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::AlreadyRunning);
+    }
+    for (mode_t mode : {0000, 0500, 0755, 01777}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        const std::string folder = root_ + "/mode" + std::to_string(n++);
+        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(folder.c_str(), mode), 0);
+        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::Taken);
+        EXPECT_EQ(mode_of(folder), 0700u);
+        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::AlreadyRunning);
+    }
 }
 
 // The lock is held by a child until it ends, orderly or killed, and then is free again.
@@ -79,62 +111,37 @@ TEST_F(LockInFolder, GoesWithTheProcessThatHoldsIt)
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// A folder or file that someone else could have planted or could change is not used:
-// the outcome is Taken with no lock held, and nothing is created or followed.
+// Anything at the path that is not a folder of our own is not used: the outcome is Taken with
+// no lock held, and nothing behind a link is repaired or locked.
 TEST_F(LockInFolder, UntrustedPlacesHoldNoLock)
 {
     const bool root = geteuid() == 0;
-    const std::string elsewhere = root_ + "/elsewhere";
+    const std::string path = root_ + "/path";
+    ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
     struct Case {
         const char *what;
         bool needs_root;
-        std::function<std::string()> make;  // returns the folder to lock in
+        std::function<void()> make;  // puts something at `path`
     } cases[] = {
-        {"missing folder", false, [&] { return root_ + "/missing"; }},
-        {"folder others can write", false, [&] {
-             chmod(folder_.c_str(), 0777);
-             return folder_;
-         }},
-        {"folder its group can read", false, [&] {
-             chmod(folder_.c_str(), 0740);
-             return folder_;
-         }},
-        {"link to a private folder", false, [&] {
-             fs::create_symlink(folder_, root_ + "/link");
-             return root_ + "/link";
-         }},
-        {"link to a file elsewhere", false, [&] {
-             fs::create_directory(elsewhere);
-             fs::create_symlink(elsewhere + "/file", file_);
-             return folder_;
-         }},
+        {"link to a folder of our own with a wrong mode", false, [&] { fs::create_symlink(folder_, path); }},
+        {"file", false, [&] { close(open(path.c_str(), O_CREAT | O_WRONLY, 0600)); }},
         {"folder of another user", true, [&] {
-             EXPECT_EQ(chown(folder_.c_str(), 65534, 65534), 0);
-             return folder_;
-         }},
-        {"file of another user", true, [&] {
-             close(open(file_.c_str(), O_CREAT | O_WRONLY, 0600));
-             EXPECT_EQ(chown(file_.c_str(), 65534, 65534), 0);
-             return folder_;
+             ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+             EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
          }},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         if (c.needs_root && !root)
             continue;
-        fs::remove_all(folder_);
-        fs::remove_all(root_ + "/link");
-        fs::remove_all(elsewhere);
-        ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
-        std::string folder = c.make();
-        bool file_existed = fs::exists(fs::symlink_status(file_));
-
+        fs::remove_all(path);
+        c.make();
         int before = open_descriptors();
-        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::Taken);
+        EXPECT_EQ(take_lock_in_folder(path.c_str()), Outcome::Taken);
         EXPECT_EQ(open_descriptors(), before);
-        EXPECT_EQ(fs::exists(fs::symlink_status(file_)), file_existed) << "a file was made";
-        EXPECT_FALSE(fs::exists(elsewhere + "/file")) << "a link was followed";
+        EXPECT_EQ(mode_of(folder_), 0755u) << "a link was followed";
     }
+    EXPECT_EQ(take_lock_in_folder((root_ + "/missing/folder").c_str()), Outcome::Taken);
     if (!root)
-        GTEST_SKIP() << "the cases of another user's folder and file need root";
+        GTEST_SKIP() << "the case of another user's folder needs root";
 }

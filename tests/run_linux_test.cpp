@@ -112,20 +112,42 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
     EXPECT_EQ(t.lines(), std::vector<std::string>{}) << "the server's entry ran";
 }
 
-TEST_F(LinuxServer, EnvironmentDoesNotMoveTheLock)
+static std::string lock_folder()
 {
+    return "/tmp/VeskServer-" + std::to_string(getuid());
+}
+
+// The lock stays in one place whatever the environment says, whether or not the user is
+// logged in (logind makes /run/user/<uid> at the first login), and whatever the umask of the
+// copy that made the folder.
+TEST_F(LinuxServer, NeitherEnvironmentNorLoginNorUmaskMovesTheLock)
+{
+    fs::remove_all(lock_folder());
+    const std::string runtime = "/run/user/" + std::to_string(getuid());
     Trace first = trace("first");
-    Child server = start_holder(first);
-    for (const std::vector<std::string> &env :
-         {std::vector<std::string>{}, {"XDG_RUNTIME_DIR=" + dir_, "TMPDIR=" + dir_, "HOME=" + dir_}}) {
-        Trace t = trace("copy" + std::to_string(env.size()));
-        ChildOptions options;
-        options.clear_env = env.empty();
-        options.env = env;
-        Child copy = start(t, options);
-        expect_refused(copy, t);
+    ChildOptions odd_umask;
+    odd_umask.umask = 0177;  // a folder made under it cannot be entered; trace files still work
+    Child server = start(first, odd_umask);
+    ASSERT_TRUE(first.shows("SetConfig_Bool bLogPackLost true"));
+    const std::vector<std::string> environments[] = {
+        {}, {"XDG_RUNTIME_DIR=" + dir_, "TMPDIR=" + dir_, "HOME=" + dir_}, {"XDG_RUNTIME_DIR=" + runtime}};
+    for (bool logged_in : {false, true}) {
+        if (logged_in) {
+            if (!fs::is_directory("/run/user"))
+                break;
+            ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+        }
+        for (const std::vector<std::string> &env : environments) {
+            Trace t = trace("copy" + std::to_string(logged_in) + "-" + std::to_string(&env - environments));
+            ChildOptions options;
+            options.clear_env = env.empty();
+            options.env = env;
+            Child copy = start(t, options);
+            expect_refused(copy, t);
+        }
     }
     quit(server, first);
+    fs::remove_all(runtime);
 }
 
 // Copies of different users never see each other's lock.
@@ -149,31 +171,18 @@ TEST_F(LinuxServer, AnotherUsersCopyRunsBesideOurs)
     quit(server, first);
 }
 
-static std::string lock_path()
-{
-    std::string folder = "/run/user/" + std::to_string(getuid());
-    struct stat st;
-    if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
-        folder = "/tmp/VeskServer-" + std::to_string(getuid());
-    return folder + "/" + kLockName;
-}
-
 // Whatever else stands at the lock's path is neither followed nor refused at: the copies
 // run unguarded, side by side.
 TEST_F(LinuxServer, ObjectPlantedAtTheLockPathLeavesCopiesUnguarded)
 {
-    const std::string path = lock_path();
-    Trace before = trace("before");
-    Child probe = start(before);
-    quit(probe, before);  // the folder exists from here on
-
+    const std::string path = lock_folder();
     const fs::path target_file = fs::path(dir_) / "target";
     struct Plant {
         const char *what;
         std::function<void()> make;
     } plants[] = {
-        {"directory", [&] { fs::create_directory(path); }},
-        {"link to a missing file", [&] { fs::create_symlink(target_file, path); }},
+        {"file", [&] { std::ofstream(path).put('x'); }},
+        {"link to a missing folder", [&] { fs::create_symlink(target_file, path); }},
         {"fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
         {"socket", [&] {
              int s = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -186,7 +195,7 @@ TEST_F(LinuxServer, ObjectPlantedAtTheLockPathLeavesCopiesUnguarded)
     };
     for (const Plant &plant : plants) {
         SCOPED_TRACE(plant.what);
-        fs::remove(path);
+        fs::remove_all(path);
         plant.make();
         Trace a = trace(std::string("a-") + plant.what), b = trace(std::string("b-") + plant.what);
         Child first = start_holder(a);
@@ -195,5 +204,5 @@ TEST_F(LinuxServer, ObjectPlantedAtTheLockPathLeavesCopiesUnguarded)
         quit(first, a);
         EXPECT_FALSE(fs::exists(target_file)) << "a link was followed";
     }
-    fs::remove(path);
+    fs::remove_all(path);
 }

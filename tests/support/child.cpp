@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -78,6 +79,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
         if (options.closed_fd >= 0)
             close(options.closed_fd);
         std::signal(SIGPIPE, SIG_DFL);
+        if (options.umask >= 0)
+            ::umask(static_cast<mode_t>(options.umask));
+        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+            _exit(126);
         if (options.gate >= 0) {
             char byte;
             while (read(options.gate, &byte, 1) < 0 && errno == EINTR) {

@@ -23,6 +23,8 @@ struct ChildOptions {
     int closed_fd = -1;                  // this standard descriptor is closed at the start
     bool nonblocking_input = false;      // the open file behind standard input is O_NONBLOCK
     bool stderr_undrained = false;       // standard error is a pipe that nobody reads
+    int umask = -1;                      // the umask the program starts with
+    std::string cwd;                     // the folder the program starts in
 };
 
 // A program started with pipes on its standard input and output.

@@ -1,12 +1,51 @@
 #include "run.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
 static Target g_target;
+// Why this process has no lock place of its own; empty when it has one or needs none.
+static std::string g_no_private_tmp;
+
+static bool write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path);
+    out << text;
+    out.close();
+    return out.good();
+}
+
+// Gives this process, and every copy it starts, /tmp and /run/user of their own, so the cases
+// never touch the lock of a copy that the user who runs them has running. A non-root user
+// gets the mount namespace through a user namespace that maps only their own ids. Returns why
+// not, or an empty string.
+static std::string make_private_tmp()
+{
+    if (geteuid() != 0) {
+        const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            return std::string("no user namespace: ") + std::strerror(errno);
+        if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
+            !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
+            return "cannot map our ids in a user namespace";
+    } else if (unshare(CLONE_NEWNS) != 0) {
+        return std::string("no mount namespace: ") + std::strerror(errno);
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    for (const char *place : {"/tmp", "/run/user"})
+        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
+            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
+    return "";
+}
 
 const Target &target()
 {
@@ -65,6 +104,8 @@ std::string output_of(const std::vector<std::string> &lines)
 
 void ServerTest::SetUp()
 {
+    if (!g_no_private_tmp.empty())
+        GTEST_SKIP() << "these cases run only with a /tmp of their own, and " << g_no_private_tmp;
     char name[] = "/tmp/vesk-test-XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
     dir_ = name;
@@ -148,6 +189,8 @@ int main(int argc, char **argv)
             g_target.listener = value;
         else if (arg.rfind("--preload=", 0) == 0)
             g_target.preload = value;
+        else if (arg == "--private-tmp")
+            g_no_private_tmp = make_private_tmp();
         else {
             std::fprintf(stderr, "unknown argument %s\n", argv[i]);
             return 2;
