@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <ctime>
 #include <poll.h>
 #include <unistd.h>
 
@@ -22,6 +23,23 @@ void open_missing_standard_descriptors(int, char **, char **)
 __attribute__((section(".preinit_array"), used)) void (*const open_missing)(int, char **, char **) =
     open_missing_standard_descriptors;
 
+// A terminal that hangs up ends the read of its foreground job with EIO (or end of file) at once,
+// while the SIGHUP that ends the process comes later, passed on by the shell. Only a process that
+// outlives the grace, one that ignores SIGHUP, goes on to close the device.
+int after_grace()
+{
+    struct timespec left = {kConsoleGraceMs / 1000, (kConsoleGraceMs % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+    return EOF;
+}
+
+// A terminal that has hung up fails even to say that it is one.
+bool terminal_hung_up()
+{
+    return isatty(STDIN_FILENO) == 0 && errno == EIO;
+}
+
 }  // namespace
 
 // SIGPIPE's default action would kill the server with the device still open.
@@ -34,10 +52,14 @@ int read_input_byte()
 {
     for (;;) {
         int c = std::getchar();
-        if (c != EOF || !std::ferror(stdin))
+        if (c != EOF)
             return c;
+        if (!std::ferror(stdin))
+            return terminal_hung_up() ? after_grace() : EOF;
         int error = errno;
         std::clearerr(stdin);
+        if (error == EIO)
+            return after_grace();
         // A handler the device library installed without SA_RESTART interrupts the read.
         if (error == EINTR)
             continue;

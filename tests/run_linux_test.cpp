@@ -206,3 +206,52 @@ TEST_F(LinuxServer, ObjectPlantedAtTheLockPathLeavesCopiesUnguarded)
     }
     fs::remove_all(path);
 }
+
+// The process of session `session` that runs `name`, or 0.
+static pid_t process_in_session(pid_t session, const std::string &name)
+{
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string pid, comm, state, parent, group, sid;
+        if (stat >> pid >> comm >> state >> parent >> group >> sid && comm == "(" + name + ")" &&
+            sid == std::to_string(session) && state != "Z")
+            return std::stoi(pid);
+    }
+    return 0;
+}
+
+// At a terminal in line mode, q and Ctrl+D (the terminal's end of input) end the run in order.
+// Ctrl+C, Ctrl+\ and closing the terminal of the shell whose foreground job the server is are
+// left to the platform: the process ends without closing the device or writing its line.
+TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
+{
+    ChildOptions terminal;
+    terminal.terminal = true;
+    const std::vector<std::string> interrupted = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
+    struct Case {
+        const char *keys;
+        int signal;
+    } cases[] = {{"abQ q\r", 0}, {"\x04", 0}, {"\x03", SIGINT}, {"\x1c", SIGQUIT}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.keys));
+        Trace t = trace("t" + std::to_string(&c - cases));
+        Child server = start(t, terminal);
+        ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+        server.send(c.keys);
+        EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);
+        EXPECT_EQ(server.output().find("VeskServer Closed!") != std::string::npos, c.signal == 0) << server.output();
+        EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : interrupted);
+    }
+
+    // The read fails at once when the terminal goes; the SIGHUP comes later, from the shell.
+    Trace t = trace("shell");
+    Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
+    shell.send(target().server + "\r");
+    ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+    pid_t server = 0;
+    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    shell.close_input();
+    EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
+    EXPECT_EQ(t.lines(), interrupted);
+    shell.wait();
+}

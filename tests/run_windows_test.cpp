@@ -1,5 +1,8 @@
 // What only the Windows build has: kernel objects that any program can create under
 // the lock's name.
+#include <algorithm>
+#include <cstdlib>
+
 #include "support/run.h"
 
 class WindowsServer : public ServerTest {
@@ -36,4 +39,65 @@ TEST_F(WindowsServer, EventUnderTheNameLeavesCopiesUnguarded)
     quit(first, a);
     holder.close_input();
     EXPECT_EQ(holder.wait(), 0);
+}
+
+// The text a console's VT stream shows: escape sequences dropped, cursor moves forward as blanks.
+static std::string screen_text(const std::string &vt)
+{
+    std::string text;
+    for (size_t i = 0; i < vt.size(); ++i) {
+        if (vt[i] != '\x1b' || i + 1 >= vt.size() || vt[i + 1] != '[') {
+            text += vt[i];
+            continue;
+        }
+        size_t end = vt.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~", i + 2);
+        if (end == std::string::npos)
+            break;
+        if (vt[end] == 'C')
+            text.append(static_cast<size_t>(std::max(1, std::atoi(vt.c_str() + i + 2))), ' ');
+        i = end;
+    }
+    return text;
+}
+
+// At a console of its own, as a console window gives it: q ends the run in order, and so do
+// Ctrl+Z and Enter (the console's end of input) without spinning. Ctrl+C and closing the console
+// are left to the platform: the process ends without closing the device or writing its line.
+// Wine ends a process on Ctrl+C with status 0, not STATUS_CONTROL_C_EXIT, so the trace and the
+// screen tell, not the status.
+TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
+{
+    const std::vector<std::string> interrupted = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
+    struct Case {
+        const char *keys;  // nullptr: the console is closed
+        bool orderly;
+    } cases[] = {{"abQ q\r", true}, {"\x1a\r", true}, {"\x03", false}, {nullptr, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.keys == nullptr ? "console closed" : ::testing::PrintToString(c.keys));
+        const std::string report = dir_ + "/report" + std::to_string(&c - cases);
+        Trace t = trace("t" + std::to_string(&c - cases));
+        Child console = start(t, {}, {target().native_path(report), target().native_path(target().server)},
+                              target().helpers + "/pseudo_console.exe");
+        ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+        if (c.keys != nullptr) {
+            console.send(c.keys);
+            if (c.orderly)
+                console.send("q\r");  // after Ctrl+Z, to show that the wait had ended
+            EXPECT_TRUE(eventually([&] { return console.output().find("[program ended]") != std::string::npos; }));
+        }
+        console.close_input();
+        EXPECT_EQ(console.wait(), 0);
+        const std::string screen = screen_text(console.output());
+        EXPECT_NE(screen.find("VeskServer Start!"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("VeskServer Closed!") != std::string::npos, c.orderly) << screen;
+        EXPECT_EQ(t.lines(), c.orderly ? kOrderlyTrace : interrupted);
+        if (c.orderly) {
+            unsigned long status = 1, cpu_ms = 0;
+            ASSERT_TRUE(eventually([&] {
+                return std::sscanf(contents(report).c_str(), "pid %*u status %lu cpu %lu", &status, &cpu_ms) == 2;
+            })) << contents(report);
+            EXPECT_EQ(status, 0u);
+            EXPECT_LT(cpu_ms, 1000u) << "the server spun while it waited";
+        }
+    }
 }

@@ -18,5 +18,9 @@ add_executable(hold_named hold_named.cpp)
 target_include_directories(hold_named PRIVATE ${PROJECT_SOURCE_DIR}/server)
 target_link_options(hold_named PRIVATE -static)
 
+# Runs the server at a console of its own for the black-box console cases.
+add_executable(pseudo_console pseudo_console.cpp)
+target_link_options(pseudo_console PRIVATE -static)
+
 add_test(NAME pe.files COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/check_pe.sh ${PROJECT_VERSION}
   $<TARGET_FILE:VeskServer> $<TARGET_FILE:Vesk_Device>)

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -57,6 +58,14 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
         (options.stderr_undrained && pipe2(err, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
+    int terminal = -1;
+    std::string terminal_name;
+    if (options.terminal) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+            throw std::runtime_error("no pseudo terminal");
+        terminal_name = ptsname(terminal);
+    }
     std::vector<std::string> argv = argv_in, env = child_environment(options);
     std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
     if (options.stdout_closed)
@@ -65,9 +74,21 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     pid_ = fork();
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
+    terminal_ = options.terminal;
     if (pid_ == 0) {
         dup2(in[0], 0);
         dup2(out[1], 1);
+        if (options.terminal) {
+            // The first terminal a session leader opens becomes its controlling terminal.
+            setsid();
+            int slave = open(terminal_name.c_str(), O_RDWR);
+            dup2(slave, 0);
+            dup2(slave, 1);
+            dup2(slave, 2);
+            // Ctrl+\ must not leave a core file behind.
+            struct rlimit no_core = {0, 0};
+            setrlimit(RLIMIT_CORE, &no_core);
+        }
         if (!options.stderr_path.empty()) {
             int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
@@ -104,11 +125,18 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
         out_ = out[0];
         fcntl(out_, F_SETFL, O_NONBLOCK);
     }
+    if (options.terminal) {
+        close(in_);
+        close(out_);
+        in_ = terminal;
+        out_ = dup(terminal);
+        fcntl(out_, F_SETFL, O_NONBLOCK);
+    }
 }
 
 Child::Child(Child &&other) noexcept
     : pid_(other.pid_), in_(other.in_), out_(other.out_), err_(other.err_), status_(other.status_),
-      output_(std::move(other.output_))
+      terminal_(other.terminal_), output_(std::move(other.output_))
 {
     other.pid_ = other.in_ = other.out_ = other.err_ = -1;
 }
@@ -146,6 +174,11 @@ void Child::close_input()
 {
     close(in_);
     in_ = -1;
+    if (terminal_) {
+        drain_output();
+        close(out_);
+        out_ = -1;
+    }
 }
 
 bool Child::consumed_input()

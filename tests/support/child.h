@@ -25,6 +25,8 @@ struct ChildOptions {
     bool stderr_undrained = false;       // standard error is a pipe that nobody reads
     int umask = -1;                      // the umask the program starts with
     std::string cwd;                     // the folder the program starts in
+    bool terminal = false;               // standard streams are a pseudo terminal whose session it
+                                         // leads, in line mode; close_input() hangs it up
 };
 
 // A program started with pipes on its standard input and output.
@@ -37,6 +39,7 @@ public:
     Child &operator=(const Child &) = delete;
 
     void send(const std::string &bytes);
+    // Ends the input; a terminal hangs up, as when its window is closed.
     void close_input();
     // True once the program has read everything sent to it so far.
     bool consumed_input();
@@ -59,5 +62,6 @@ private:
     int out_ = -1;
     int err_ = -1;
     int status_ = -1;
+    bool terminal_ = false;
     std::string output_;
 };
