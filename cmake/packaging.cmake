@@ -15,18 +15,31 @@ if(WIN32)
   set(CPACK_COMPONENTS_ALL operator simulator)
   set(CPACK_VESK_ARCHIVES operator=${name}-windows-x64.zip simulator=${name}-windows-x64-simulator.zip)
   foreach(component operator simulator)
-    configure_file(${readmes}/windows-${component}.txt ${CMAKE_BINARY_DIR}/packaging/${component}/README.txt
-      @ONLY NEWLINE_STYLE CRLF)
-    install(FILES ${CMAKE_BINARY_DIR}/packaging/${component}/README.txt DESTINATION . COMPONENT ${component})
+    set(staged ${CMAKE_BINARY_DIR}/packaging/${component})
+    configure_file(${readmes}/windows-${component}.txt ${staged}/README.txt @ONLY NEWLINE_STYLE CRLF)
+    configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${staged}/LICENSE.txt NEWLINE_STYLE CRLF)
+    install(FILES ${staged}/README.txt ${staged}/LICENSE.txt ${staged}/THIRD-PARTY-NOTICES.txt
+      DESTINATION . COMPONENT ${component})
     install(TARGETS VeskServer RUNTIME DESTINATION . COMPONENT ${component})
   endforeach()
+  if(MINGW)
+    # The server links mingw-w64's start-up code and import stubs; the stand-in and the listener
+    # also link libzmq, winpthreads and the GCC runtime.
+    include(${PROJECT_SOURCE_DIR}/cmake/notices.cmake)
+    vesk_third_party_notices(${CMAKE_BINARY_DIR}/packaging/operator/THIRD-PARTY-NOTICES.txt
+      "VeskServer.exe" mingw-w64)
+    vesk_third_party_notices(${CMAKE_BINARY_DIR}/packaging/simulator/THIRD-PARTY-NOTICES.txt
+      "VeskServer.exe, the stand-in Vesk_Device.dll and vesk-listen.exe" mingw-w64 winpthreads gcc libzmq)
+  endif()
   install(TARGETS Vesk_Device vesk-listen RUNTIME DESTINATION . COMPONENT simulator
     ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
 else()
   set(CPACK_COMPONENTS_ALL simulator)
   set(CPACK_VESK_ARCHIVES simulator=${name}-linux-x86_64.tar.gz)
+  # Nothing third-party is linked in: libzmq comes from the system.
   configure_file(${readmes}/linux.txt ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION . COMPONENT simulator)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt ${PROJECT_SOURCE_DIR}/LICENSE
+    DESTINATION . COMPONENT simulator)
   install(TARGETS VeskServer Vesk_Device vesk-listen
     RUNTIME DESTINATION . COMPONENT simulator
     LIBRARY DESTINATION . COMPONENT simulator)

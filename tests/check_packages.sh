@@ -26,10 +26,39 @@ expect_entries() {  # expect_entries ARCHIVE ENTRY...
     got=$(entries "$1")
     check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$want"
 }
-expect_entries "$windows.zip" "$windows/README.txt" "$windows/VeskServer.exe"
-expect_entries "$simulator.zip" "$simulator/README.txt" "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll" \
-    "$simulator/vesk-listen.exe"
-expect_entries "$linux.tar.gz" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" "$linux/vesk-listen"
+expect_entries "$windows.zip" "$windows/LICENSE.txt" "$windows/README.txt" "$windows/THIRD-PARTY-NOTICES.txt" \
+    "$windows/VeskServer.exe"
+expect_entries "$simulator.zip" "$simulator/LICENSE.txt" "$simulator/README.txt" "$simulator/THIRD-PARTY-NOTICES.txt" \
+    "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll" "$simulator/vesk-listen.exe"
+expect_entries "$linux.tar.gz" "$linux/LICENSE" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" \
+    "$linux/vesk-listen"
+
+# expect_text DESCRIPTION TEXT PATTERN...: TEXT holds a line matching each extended PATTERN
+expect_text() {
+    local pattern
+    for pattern in "${@:3}"; do
+        check "$1 names: $pattern" grep -qE "$pattern" <<<"$2"
+    done
+}
+for archive in "$windows" "$simulator"; do
+    check "$archive: LICENSE.txt is the project's MIT licence, CR LF" \
+        test "$(unzip -p "$dist/$archive.zip" "$archive/LICENSE.txt")" = "$(sed 's/$/\r/' "$(dirname "$0")/../LICENSE")"
+    check "$archive: the notices have CR LF line ends" \
+        bash -c "! unzip -p '$dist/$archive.zip' '$archive/THIRD-PARTY-NOTICES.txt' | grep -qv \$'\r\$'"
+    check "$archive: README.txt points at the licence and the notices" \
+        bash -c "unzip -p '$dist/$archive.zip' '$archive/README.txt' | tr -d '\r' | tr '\n' ' ' | grep -q 'LICENSE.txt.*THIRD-PARTY-NOTICES.txt'"
+done
+check "$linux: LICENSE is the project's MIT licence" \
+    bash -c "tar xzf '$dist/$linux.tar.gz' -O '$linux/LICENSE' | cmp -s - '$(dirname "$0")/../LICENSE'"
+operator_notices=$(unzip -p "$dist/$windows.zip" "$windows/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
+expect_text "the operator's notices" "$operator_notices" '^  - the mingw-w64 runtime.*gdtoa' 'License: ZPL-2.1' \
+    'Files: mingw-w64-crt/gdtoa/'
+simulator_notices=$(unzip -p "$dist/$simulator.zip" "$simulator/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
+expect_text "the simulator's notices" "$simulator_notices" '^  - the mingw-w64 runtime.*gdtoa' 'License: ZPL-2.1' \
+    'Files: mingw-w64-crt/gdtoa/' '^  - winpthreads' 'Files: mingw-w64-libraries/winpthreads/' \
+    '^  - the GCC runtime libraries libstdc\+\+ and libgcc' 'GCC RUNTIME LIBRARY EXCEPTION' \
+    '^  - libzmq [0-9]+\.[0-9]+\.[0-9]+, LGPL-3.0-or-later' "Debian's source package zeromq3 [0-9.]+-[0-9]+" \
+    'GNU LESSER GENERAL PUBLIC LICENSE' 'SPECIAL EXCEPTION GRANTED BY COPYRIGHT HOLDERS'
 check "the operator's zip carries no device library" \
     bash -c "! unzip -Z1 '$dist/$windows.zip' | grep -qi vesk_device.dll"
 check "the operator's README.txt has CR LF line ends" \
