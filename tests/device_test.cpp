@@ -1,14 +1,19 @@
 // The stand-in's simulated device as a consumer of its data sees it, while the real server
 // holds it open: natively, and under Wine with a native subscriber.
+#include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <unistd.h>
 #include <zmq.h>
 
+#include "message.h"
 #include "support/run.h"
 
 namespace {
@@ -24,20 +29,24 @@ struct Subscriber {
         zmq_close(socket);
         zmq_ctx_term(context);
     }
-    // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
-    int64_t next(long ms, size_t *size = nullptr)
+    // The next message as a packet, or false if none came within `ms` milliseconds.
+    bool receive(long ms, vesk::Packet *packet, size_t *size = nullptr)
     {
         zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
         if (zmq_poll(&item, 1, ms) <= 0)
-            return -1;
-        unsigned char message[256];
+            return false;
+        unsigned char message[256] = {};
         int n = zmq_recv(socket, message, sizeof message, 0);
         if (size != nullptr)
             *size = static_cast<size_t>(n);
-        uint64_t sequence = 0;
-        for (int i = 7; i >= 0; --i)
-            sequence = sequence << 8 | message[i];
-        return static_cast<int64_t>(sequence);
+        *packet = vesk::decode(message);
+        return true;
+    }
+    // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
+    int64_t next(long ms)
+    {
+        vesk::Packet packet;
+        return receive(ms, &packet) ? static_cast<int64_t>(packet.sequence) : -1;
     }
 
     void *context = zmq_ctx_new();
@@ -83,7 +92,7 @@ protected:
     ChildOptions device_options(std::vector<std::string> env)
     {
         ChildOptions options;
-        env.push_back("VESK_DEVICE_LOG=" + target().native_path(dir_ + "/lost.log"));
+        env.insert(env.begin(), "VESK_DEVICE_LOG=" + target().native_path(dir_ + "/lost.log"));  // unless given
         options.env = env;
         options.stderr_path = dir_ + "/stderr";
         return options;
@@ -91,8 +100,10 @@ protected:
 };
 
 // Every 10th packet is lost on the link: the subscriber sees exactly those gaps in rising
-// sequence numbers, and the library logs each one it found.
-TEST_F(Device, PublishesRisingSequenceAndLogsEveryGap)
+// sequence numbers, and the library logs each one it found. Each packet is stamped with the
+// moment it was due on the device's schedule, so stamps are exactly a period (0.5 ms) apart for
+// each step of the sequence, and channel 0 carries a 1 Hz sine and a little noise.
+TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 {
     const std::string endpoint = free_endpoint();
     Subscriber subscriber(endpoint);
@@ -100,19 +111,30 @@ TEST_F(Device, PublishesRisingSequenceAndLogsEveryGap)
     Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=2000",
                                             "VESK_DEVICE_DROP_EVERY=10"}));
 
-    std::vector<int64_t> seen;
+    std::vector<vesk::Packet> seen;
     size_t size = 0;
     while (seen.size() < 300) {
-        int64_t sequence = subscriber.next(kPatience.count() * 1000, &size);
-        ASSERT_GE(sequence, 0) << "no packet after " << seen.size();
-        EXPECT_EQ(size, 48u);
-        seen.push_back(sequence);
+        vesk::Packet packet;
+        ASSERT_TRUE(subscriber.receive(kPatience.count() * 1000, &packet, &size)) << "no packet after " << seen.size();
+        EXPECT_EQ(size, vesk::kMessageSize);
+        seen.push_back(packet);
     }
+    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    EXPECT_LT(std::llabs(now_ns - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "stamp not near now";
     std::vector<int64_t> gaps;
-    for (size_t i = 1; i < seen.size(); ++i) {
-        ASSERT_GT(seen[i], seen[i - 1]);
-        for (int64_t missing = seen[i - 1] + 1; missing < seen[i]; ++missing)
-            gaps.push_back(missing);
+    for (size_t i = 0; i < seen.size(); ++i) {
+        const vesk::Packet &p = seen[i];
+        for (float sample : p.samples)
+            ASSERT_LE(std::fabs(sample), 1.05f) << "packet " << p.sequence;
+        EXPECT_NEAR(p.samples[0], std::sin(2 * M_PI * static_cast<double>(p.sequence) / 2000), 0.051) << p.sequence;
+        if (i == 0)
+            continue;
+        ASSERT_GT(p.sequence, seen[i - 1].sequence);
+        EXPECT_EQ(p.time_ns - seen[i - 1].time_ns, (p.sequence - seen[i - 1].sequence) * 500000) << p.sequence;
+        for (uint64_t missing = seen[i - 1].sequence + 1; missing < p.sequence; ++missing)
+            gaps.push_back(static_cast<int64_t>(missing));
     }
     for (int64_t missing : gaps)
         EXPECT_EQ(missing % 10, 9) << missing << " was lost without being dropped";
@@ -153,23 +175,94 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 }
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output
-// and nothing else.
+// and nothing else. libzmq would remove whatever stands at an ipc:// path and take a port
+// beyond 65535 modulo 65536: both are refused, and the file is left alone.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
     int taken = listen_on_loopback(&in_use);
+    const std::string file = dir_ + "/precious";
+    std::ofstream(file) << "keep";
 
-    const std::string endpoints[] = {in_use, "no-such-transport://x"};
-    for (const std::string &endpoint : endpoints) {
+    std::vector<std::pair<std::string, std::string>> endpoints = {
+        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", "the port is not one from 1 to 65535"}};
+    if (target().launcher.empty())  // Windows has no ipc transport
+        endpoints.push_back({"ipc://" + file, "something other than a socket is there"});
+    for (const auto &[endpoint, why] : endpoints) {
         SCOPED_TRACE(endpoint);
-        Trace t = trace("t" + std::to_string(&endpoint - endpoints));
+        Trace t = trace("t" + std::to_string(&endpoint - &endpoints[0].first));
         Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint}));
         ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
         quit(server, t);
         std::string errors = contents(dir_ + "/stderr");
-        EXPECT_NE(errors.find("no data output: cannot publish on " + endpoint), std::string::npos) << errors;
+        EXPECT_NE(errors.find("no data output: cannot publish on " + endpoint + ": " + why), std::string::npos)
+            << errors;
     }
+    EXPECT_EQ(contents(file), "keep");
     close(taken);
+}
+
+// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
+// process: each case ends in order at q, and says on standard error what it went without.
+TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
+{
+    ChildOptions full;  // its line at load must not wait for a standard error nobody drains
+    full.stderr_full = true;
+    Trace t = trace("full");
+    Child server = start(t, full);
+    quit(server, t);
+
+    if (!target().launcher.empty())
+        return;  // FIFOs, /dev/full and resource limits are the Linux build's
+    struct Case {
+        const char *what;
+        std::vector<std::string> env;
+        std::vector<std::string> limit;  // prlimit arguments
+        const char *said;
+    };
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<Case> cases = {
+        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it is a FIFO that nobody reads"},
+        {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
+         "lost-packet log lines could not be written: No space left on device"},
+        {"few descriptors", {}, {"--nofile=8"}, "too few file descriptors"},
+    };
+    // The sanitizers reserve far more address space than this.
+    if (std::getenv("ASAN_OPTIONS") == nullptr)
+        cases.push_back({"small address space", {}, {"--as=33554432"}, "no thread can be made"});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Trace t = trace(std::string("t-") + c.what);
+        std::vector<std::string> args = c.limit;
+        std::string program;
+        if (!args.empty()) {
+            program = "prlimit";
+            args.push_back(target().server);
+        }
+        const std::string endpoint = free_endpoint();
+        Subscriber subscriber(endpoint);
+        std::vector<std::string> env = c.env;
+        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
+        Child server = start(t, device_options(env), args, program);
+        ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+        if (c.limit.empty()) {  // by packet 10 the log has been given lines
+            int64_t sequence = -1;
+            while (sequence < 10)
+                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
+        }
+        quit(server, t);
+        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
+    }
+
+    // A trace that cannot be opened is simply off.
+    ChildOptions options = device_options({});
+    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
+    Child untraced(std::vector<std::string>{target().server}, options);
+    untraced.send("q\n");
+    EXPECT_EQ(untraced.wait(), 0);
+    EXPECT_EQ(untraced.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
 }
 
 TEST_F(Device, ListenerCountsWhatArrives)

@@ -1,18 +1,35 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
-// Where the lost-packet log goes: a file of the platform's own, kept open for the process.
+// Where the lost-packet log and the stand-in's own lines go: a file of the platform's own, kept
+// open for the process. Nothing here ever waits for the destination: a log nobody drains must
+// not hold up the device thread, an entry point or the host.
 struct LogFile;
 
-// The file at `path` (in the platform's own form), opened for appending; null when it cannot
-// be opened, with the reason in `why`.
-LogFile *log_file_open(const char *path, const char **why);
+// The file at `path` (in the platform's own form), opened for appending without waiting (a FIFO
+// nobody reads is refused); null when it cannot be, with the reason in `why`.
+LogFile *log_file_open(const char *path, std::string *why);
 
 // Standard error, as a log destination.
 LogFile *log_file_standard_error();
 
-// Appends `size` bytes, a whole line or more, in one write, unless the destination cannot
-// take them without waiting: a log nobody drains must not hold up the device thread or the
-// close. Returns false when they were dropped.
-bool log_file_write(LogFile *file, const char *text, size_t size);
+// Appends `size` bytes, whole lines, in one write, unless the destination cannot take them at
+// once; what is dropped or fails is counted.
+void log_file_write(LogFile *file, const char *text, size_t size);
+
+// What became of the lines given to a log since the last call.
+struct LogLosses {
+    uint64_t dropped = 0;  // the destination would not take them at once
+    uint64_t failed = 0;   // the write failed
+    std::string error;     // why the last failed write did
+};
+
+// Gives lines still queued up to `wait_ms` to be written (counting those then still queued as
+// dropped), and returns and resets the counts.
+LogLosses log_file_settle(LogFile *file, int wait_ms);
+
+// One line on standard error, "Vesk_Device: " and the formatted text, on the terms above.
+void say(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));

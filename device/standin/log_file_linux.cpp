@@ -3,35 +3,57 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <unistd.h>
 
 struct LogFile {
     int fd;
+    std::mutex mutex;  // guards the counts
+    LogLosses losses;
 };
 
-LogFile *log_file_open(const char *path, const char **why)
+LogFile *log_file_open(const char *path, std::string *why)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // O_NONBLOCK: opening a FIFO nobody reads would otherwise wait for a reader. The open file
+    // is the library's own, so the flag stays, and a write never waits either.
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *why = std::strerror(errno);
+        *why = errno == ENXIO ? "it is a FIFO that nobody reads" : std::strerror(errno);
         return nullptr;
     }
-    return new LogFile{fd};
+    return new LogFile{fd, {}, {}};
 }
 
 LogFile *log_file_standard_error()
 {
-    static LogFile standard_error{STDERR_FILENO};
-    return &standard_error;
+    static LogFile *standard_error = new LogFile{STDERR_FILENO, {}, {}};
+    return standard_error;
 }
 
-// A pipe or terminal that reports room takes a short line at once. O_NONBLOCK cannot be set
-// instead: it belongs to the open file, which the process's parent and siblings share.
-bool log_file_write(LogFile *file, const char *text, size_t size)
+// Standard error's open file is shared with the process's parent and siblings, so O_NONBLOCK
+// cannot be set on it: a pipe or terminal that reports room takes a short line at once instead.
+void log_file_write(LogFile *file, const char *text, size_t size)
 {
     struct pollfd out = {file->fd, POLLOUT, 0};
-    if (poll(&out, 1, 0) != 1 || (out.revents & POLLOUT) == 0)
-        return false;
-    return write(file->fd, text, size) == static_cast<ssize_t>(size);
+    bool room = poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0;
+    ssize_t written = room ? write(file->fd, text, size) : -1;
+    int error = errno;
+    std::lock_guard<std::mutex> lock(file->mutex);
+    if (written == static_cast<ssize_t>(size))
+        return;
+    if (!room || (written < 0 && (error == EAGAIN || error == EWOULDBLOCK))) {
+        ++file->losses.dropped;
+        return;
+    }
+    ++file->losses.failed;
+    file->losses.error = written < 0 ? std::strerror(error) : "only part of a line was written";
+}
+
+LogLosses log_file_settle(LogFile *file, int)
+{
+    std::lock_guard<std::mutex> lock(file->mutex);
+    LogLosses losses = file->losses;
+    file->losses = {};
+    return losses;
 }

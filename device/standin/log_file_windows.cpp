@@ -1,90 +1,131 @@
 #include "log_file.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
-#include <string>
 #include <windows.h>
 
 namespace {
 
-// Lines waiting for a writer beyond this are dropped: a destination that takes nothing must
+// Lines waiting for the writer beyond this are dropped: a destination that takes nothing must
 // not make the library grow without end.
 constexpr size_t kMostPending = 64 * 1024;
+
+std::string error_text(DWORD code)
+{
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                             sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == '.'))
+        --n;
+    return n > 0 ? std::string(text, n) : "error " + std::to_string(code);
+}
 
 }  // namespace
 
 // A pipe or console gives a writer no way to tell whether it has room (and Wine does not
-// cancel a write blocked on one), so lines for those go through a writer thread of their own:
-// the device thread and the close never wait for the destination. The writer runs only
-// while there is something to write; one blocked for good ends with the process.
+// cancel a write blocked on one), so lines for those go through one writer thread of the log's
+// own, for as long as the log is open: the device thread and the entry points never wait for
+// the destination. A writer blocked for good ends with the process.
 struct LogFile {
     explicit LogFile(HANDLE h) : handle(h), direct(GetFileType(h) == FILE_TYPE_DISK) {}
 
     HANDLE handle;
     bool direct;  // a disk file takes a line at once
-    std::mutex mutex;
+    bool writer = false;
+    std::mutex mutex;  // guards everything below
+    std::condition_variable changed;
     std::string pending;  // whole lines, in order, that the writer has not taken yet
-    bool writing = false;
+    bool writing = false;  // the writer holds lines it has taken
+    LogLosses losses;
+
+    void count_write(BOOL ok, DWORD written, size_t size)
+    {
+        if (ok && written == size)
+            return;
+        ++losses.failed;
+        losses.error = ok ? "only part of a line was written" : error_text(GetLastError());
+    }
 };
 
 namespace {
-
-bool write_all(HANDLE handle, const char *text, size_t size)
-{
-    DWORD written = 0;
-    return WriteFile(handle, text, static_cast<DWORD>(size), &written, nullptr) && written == size;
-}
 
 DWORD WINAPI drain(void *argument)
 {
     LogFile *file = static_cast<LogFile *>(argument);
     std::unique_lock<std::mutex> lock(file->mutex);
-    while (!file->pending.empty()) {
+    for (;;) {
+        file->changed.wait(lock, [file] { return !file->pending.empty(); });
         std::string lines;
         lines.swap(file->pending);
+        file->writing = true;
         lock.unlock();
-        write_all(file->handle, lines.data(), lines.size());
+        DWORD written = 0;
+        BOOL ok = WriteFile(file->handle, lines.data(), static_cast<DWORD>(lines.size()), &written, nullptr);
         lock.lock();
+        file->count_write(ok, written, lines.size());
+        file->writing = false;
+        file->changed.notify_all();
     }
-    file->writing = false;
-    return 0;
+}
+
+LogFile *open_handle(HANDLE handle)
+{
+    LogFile *file = new LogFile(handle);
+    if (!file->direct) {
+        // A plain Windows thread: failing to make one costs the lines, not an exception thrown
+        // into the caller of an entry point.
+        HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
+        file->writer = writer != nullptr;
+        if (writer != nullptr)
+            CloseHandle(writer);
+    }
+    return file;
 }
 
 }  // namespace
 
-LogFile *log_file_open(const char *path, const char **why)
+LogFile *log_file_open(const char *path, std::string *why)
 {
     // FILE_APPEND_DATA alone makes every write land at the end, like O_APPEND.
     HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *why = GetLastError() == ERROR_ACCESS_DENIED ? "access denied" : "cannot be opened";
+        *why = error_text(GetLastError());
         return nullptr;
     }
-    return new LogFile(handle);
+    return open_handle(handle);
 }
 
 LogFile *log_file_standard_error()
 {
-    static LogFile *standard_error = new LogFile(GetStdHandle(STD_ERROR_HANDLE));
+    static LogFile *standard_error = open_handle(GetStdHandle(STD_ERROR_HANDLE));
     return standard_error;
 }
 
-bool log_file_write(LogFile *file, const char *text, size_t size)
+void log_file_write(LogFile *file, const char *text, size_t size)
 {
-    if (file->direct)
-        return write_all(file->handle, text, size);
     std::lock_guard<std::mutex> lock(file->mutex);
-    if (file->pending.size() + size > kMostPending)
-        return false;
-    if (!file->writing) {
-        // A plain Windows thread: failing to make one costs a line, not an exception thrown
-        // into the caller of an entry point. It cannot take the line before the lock is let go.
-        HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
-        if (writer == nullptr)
-            return false;
-        CloseHandle(writer);
-        file->writing = true;
+    if (file->direct) {
+        DWORD written = 0;
+        file->count_write(WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr), written, size);
+    } else if (!file->writer || file->pending.size() + size > kMostPending) {
+        ++file->losses.dropped;
+    } else {
+        file->pending.append(text, size);
+        file->changed.notify_all();
     }
-    file->pending.append(text, size);
-    return true;
+}
+
+LogLosses log_file_settle(LogFile *file, int wait_ms)
+{
+    std::unique_lock<std::mutex> lock(file->mutex);
+    file->changed.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                           [file] { return file->pending.empty() && !file->writing; });
+    file->losses.dropped += static_cast<uint64_t>(std::count(file->pending.begin(), file->pending.end(), '\n'));
+    file->pending.clear();
+    LogLosses losses = file->losses;
+    file->losses = {};
+    return losses;
 }

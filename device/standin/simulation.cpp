@@ -11,41 +11,35 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <future>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
+#include <vector>
 #include <zmq.h>
 
 #include "log_file.h"
+#include "message.h"
+#include "resources.h"
 
 namespace {
 
-constexpr int kChannels = 8;
-constexpr size_t kPacketSize = 8 + 8 + 4 * kChannels;
-constexpr char kDefaultEndpoint[] = "tcp://127.0.0.1:5555";
+using vesk::kChannels;
+using vesk::Packet;
+
 constexpr long kDefaultRate = 250;
-constexpr long kMaxRate = 100000;
 constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};
-
-// One line on standard error, which is dropped rather than waited for when nobody drains it.
-void say(const char *format, ...)
-{
-    char message[480], line[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    int n = std::snprintf(line, sizeof line, "Vesk_Device: %s\n", message);
-    log_file_write(log_file_standard_error(), line, static_cast<size_t>(n));
-}
+// What a close gives a log's queued lines before it counts them as dropped.
+constexpr int kSettleMs = 100;
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
 // number from `min` to `max` (then with a word on standard error).
@@ -64,42 +58,18 @@ long env_number(const char *name, long fallback, long min, long max)
     return value;
 }
 
-struct Packet {
-    uint64_t sequence;
-    uint64_t time_ns;  // when the device made it, since the Unix epoch
-    float samples[kChannels];
-};
-
-void put_le(unsigned char *to, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        to[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-void encode(const Packet &packet, unsigned char (&out)[kPacketSize])
-{
-    put_le(out, packet.sequence, 8);
-    put_le(out + 8, packet.time_ns, 8);
-    for (int c = 0; c < kChannels; ++c) {
-        uint32_t bits;
-        std::memcpy(&bits, &packet.samples[c], sizeof bits);
-        put_le(out + 16 + 4 * c, bits, 4);
-    }
-}
-
 // Channel c carries a waveform of c + 1 hertz (sine, square, triangle, sawtooth in turn)
 // and a little noise.
 class Device {
 public:
     explicit Device(long rate) : rate_(rate) {}
 
-    Packet produce()
+    // The next packet, stamped `time_ns`.
+    Packet produce(uint64_t time_ns)
     {
         Packet packet;
         packet.sequence = next_++;
-        packet.time_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                   std::chrono::system_clock::now().time_since_epoch())
-                                                   .count());
+        packet.time_ns = time_ns;
         double seconds = static_cast<double>(packet.sequence) / static_cast<double>(rate_);
         for (int c = 0; c < kChannels; ++c) {
             double phase = std::fmod(seconds * (c + 1), 1.0);
@@ -122,6 +92,49 @@ private:
     std::uniform_real_distribution<double> noise_{-0.05, 0.05};
 };
 
+// Why `endpoint` must not be bound, or an empty string. libzmq removes whatever stands at an
+// ipc:// path before it binds there, and takes a TCP port beyond 65535 modulo 65536.
+std::string endpoint_refusal(const std::string &endpoint)
+{
+    const std::string ipc = "ipc://", tcp = "tcp://";
+    if (endpoint.compare(0, ipc.size(), ipc) == 0 && endpoint.size() > ipc.size() && endpoint[ipc.size()] != '@') {
+        std::error_code error;
+        auto type = std::filesystem::symlink_status(endpoint.substr(ipc.size()), error).type();
+        if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::socket)
+            return "something other than a socket is there, and it is left alone";
+    }
+    if (endpoint.compare(0, tcp.size(), tcp) == 0) {
+        std::string port = endpoint.substr(endpoint.rfind(':') + 1);
+        if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos &&
+            (port.size() > 5 || std::stol(port) < 1 || std::stol(port) > 65535))
+            return "the port is not one from 1 to 65535";
+    }
+    return "";
+}
+
+// libzmq asserts, ending the process, when it cannot make a thread or a descriptor it needs,
+// so what it will need is tried first. Why not, or an empty string.
+std::string missing_resources()
+{
+    // libzmq's context makes about a dozen descriptors and two threads; the device makes one.
+    if (!can_spare_descriptors(16))
+        return "too few file descriptors are left";
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::vector<std::thread> threads;
+    std::string why;
+    try {
+        for (int i = 0; i < 3; ++i)
+            threads.emplace_back([released] { released.wait(); });
+    } catch (const std::system_error &e) {
+        why = std::string("no thread can be made: ") + e.what();
+    }
+    release.set_value();
+    for (std::thread &thread : threads)
+        thread.join();
+    return why;
+}
+
 class Simulation {
 public:
     void enable_output()
@@ -132,14 +145,26 @@ public:
             return;
         const char *endpoint = std::getenv("VESK_DEVICE_ENDPOINT");
         if (endpoint == nullptr || *endpoint == '\0')
-            endpoint = kDefaultEndpoint;
+            endpoint = vesk::kDefaultEndpoint;
+        std::string why = endpoint_refusal(endpoint);
+        if (why.empty())
+            why = missing_resources();
+        if (!why.empty()) {
+            say("no data output: cannot publish on %s: %s", endpoint, why.c_str());
+            return;
+        }
         context_ = zmq_ctx_new();
-        publisher_ = zmq_socket(context_, ZMQ_PUB);
+        publisher_ = context_ != nullptr ? zmq_socket(context_, ZMQ_PUB) : nullptr;
+        if (publisher_ == nullptr) {
+            say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
+            close_output();
+            return;
+        }
         int no_linger = 0;
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
         // A second of the fastest stream may queue for a subscriber that the scheduler holds
         // up; beyond that it loses packets rather than the device waiting.
-        int queue = kMaxRate;
+        int queue = vesk::kMaxRate;
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
@@ -153,10 +178,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (device_.joinable())
             return;
-        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, kMaxRate);
+        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, vesk::kMaxRate);
         long drop_every = env_number("VESK_DEVICE_DROP_EVERY", 0, 0, LONG_MAX);
         stopping_ = false;
-        device_ = std::thread(&Simulation::run, this, rate, drop_every);
+        try {
+            device_ = std::thread(&Simulation::run, this, rate, drop_every);
+        } catch (const std::system_error &e) {
+            say("the simulated device cannot start: %s; no data", e.what());
+        }
     }
 
     void set(const char *key, bool value)
@@ -175,7 +204,6 @@ public:
     void close()
     {
         std::lock_guard<std::mutex> call(calls_);
-        // Set before taking the lock: a device thread catching up holds it between packets.
         stopping_ = true;
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.notify_all();
@@ -186,10 +214,11 @@ public:
             lock.lock();
         }
         close_output();
-        if (dropped_lines_ > 0)
-            say("%llu lost-packet log lines dropped: the log would not take them without waiting",
-                static_cast<unsigned long long>(dropped_lines_));
-        dropped_lines_ = 0;
+        if (log_ != nullptr)
+            report_losses(log_file_settle(log_, kSettleMs));
+        // The process may end right after this returns; what the host's standard error has
+        // queued gets its moment too.
+        log_file_settle(log_file_standard_error(), kSettleMs);
     }
 
 private:
@@ -198,13 +227,23 @@ private:
         const char *path = std::getenv("VESK_DEVICE_LOG");
         if (path == nullptr || *path == '\0')
             return log_file_standard_error();
-        const char *why = "";
+        std::string why;
         LogFile *file = log_file_open(path, &why);
         if (file == nullptr) {
-            say("cannot open the lost-packet log %s: %s; logging to standard error", path, why);
+            say("cannot open the lost-packet log %s: %s; logging to standard error", path, why.c_str());
             return log_file_standard_error();
         }
         return file;
+    }
+
+    static void report_losses(const LogLosses &losses)
+    {
+        if (losses.dropped > 0)
+            say("%llu lost-packet log lines dropped: the log would not take them at once",
+                static_cast<unsigned long long>(losses.dropped));
+        if (losses.failed > 0)
+            say("%llu lost-packet log lines could not be written: %s", static_cast<unsigned long long>(losses.failed),
+                losses.error.c_str());
     }
 
     void close_output()
@@ -217,7 +256,7 @@ private:
     }
 
     // One line per gap, written in one piece: "<UTC time> lost <first>[..<last>]".
-    void log_gap(uint64_t first, uint64_t last)
+    static void log_gap(LogFile *log, uint64_t first, uint64_t last)
     {
         auto now = std::chrono::system_clock::now();
         std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -231,20 +270,26 @@ private:
                                     static_cast<unsigned long long>(first))
                     : std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu..%llu\n", stamp, millis,
                                     static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
-        if (!log_file_write(log_, line, static_cast<size_t>(n)))
-            ++dropped_lines_;
+        log_file_write(log, line, static_cast<size_t>(n));
     }
 
+    // A packet's stamp is the moment it was due on the device's schedule, told on the system
+    // clock: consecutive packets are one period apart, also in the burst after a stall.
     void run(long rate, long drop_every)
     {
         Device device(rate);
         const auto period = std::chrono::nanoseconds(1000000000L / rate);
-        auto due = std::chrono::steady_clock::now();
+        const auto start = std::chrono::steady_clock::now();
+        const uint64_t start_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                            std::chrono::system_clock::now().time_since_epoch())
+                                                            .count());
+        auto due = start;
         uint64_t expected = 0;
         bool said_behind = false;
         std::unique_lock<std::mutex> lock(mutex_);
         // Every packet that has fallen due is made at once; the thread waits only when the next
         // is not due yet. A wait per packet would cost more than a packet's period at high rates.
+        // The state lock is let go for each packet's work, so an entry point never waits longer.
         while (!stopping_) {
             auto now = std::chrono::steady_clock::now();
             if (now < due) {
@@ -258,32 +303,38 @@ private:
                 said_behind = true;
                 due = now;
             }
+            const uint64_t stamp =
+                start_ns + static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(due - start).count());
             due += period;
-            Packet packet = device.produce();
-            if (drop_every > 0 && packet.sequence % drop_every == static_cast<uint64_t>(drop_every - 1))
-                continue;  // lost on the link: the library never sees it
+            void *publisher = publisher_;
+            LogFile *log = log_lost_ ? log_ : nullptr;
+            lock.unlock();
 
-            if (packet.sequence != expected && log_lost_)
-                log_gap(expected, packet.sequence - 1);
-            expected = packet.sequence + 1;
-            if (publisher_ != nullptr) {
-                unsigned char message[kPacketSize];
-                encode(packet, message);
-                // A subscriber that falls behind loses packets; the device does not wait.
-                zmq_send(publisher_, message, sizeof message, ZMQ_DONTWAIT);
+            Packet packet = device.produce(stamp);
+            bool lost = drop_every > 0 && packet.sequence % drop_every == static_cast<uint64_t>(drop_every - 1);
+            if (!lost) {  // a lost packet never reaches the library
+                if (packet.sequence != expected && log != nullptr)
+                    log_gap(log, expected, packet.sequence - 1);
+                expected = packet.sequence + 1;
+                if (publisher != nullptr) {
+                    unsigned char message[vesk::kMessageSize];
+                    vesk::encode(packet, message);
+                    // A subscriber that falls behind loses packets; the device does not wait.
+                    zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);
+                }
             }
+            lock.lock();
         }
     }
 
     std::mutex calls_;  // one entry point at a time, so an open never overlaps a close's join
-    std::mutex mutex_;  // guards everything below; the device thread holds it between waits
+    std::mutex mutex_;  // guards everything below; the device thread holds it only between packets
     std::condition_variable wake_;
     std::thread device_;
     std::atomic<bool> stopping_{false};
     void *context_ = nullptr;
-    void *publisher_ = nullptr;
-    LogFile *log_ = nullptr;
-    uint64_t dropped_lines_ = 0;
+    void *publisher_ = nullptr;  // only a close, after the device thread has ended, closes it
+    LogFile *log_ = nullptr;     // never closed once open
     bool log_lost_ = false;
 };
 

@@ -1,29 +1,76 @@
 // The stand-in for the maker's device library: each entry point records its call through
 // trace() and hands it to the simulated device.
-#include <string>
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <exception>
 
 #include "Vesk_Device.h"
+#include "log_file.h"
 #include "simulation.h"
 #include "trace.h"
+
+void say(const char *format, ...) noexcept
+{
+    char message[480], line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    int n = std::snprintf(line, sizeof line, "Vesk_Device: %s\n", message);
+    try {
+        log_file_write(log_file_standard_error(), line, static_cast<size_t>(n));
+    } catch (...) {
+        // Nothing is left to tell it with.
+    }
+}
+
+void trace(const char *event) noexcept
+{
+    char line[256];
+    size_t n = std::min(std::strlen(event), sizeof line - 1);
+    std::memcpy(line, event, n);
+    line[n++] = '\n';
+    trace_append(line, n);
+}
+
+namespace {
+
+// The host is C and may be anything: no exception may cross an entry point.
+template <typename Call>
+void guarded(const char *entry, Call call) noexcept
+{
+    try {
+        call();
+    } catch (const std::exception &e) {
+        say("%s failed: %s", entry, e.what());
+    } catch (...) {
+        say("%s failed", entry);
+    }
+}
+
+}  // namespace
 
 void EnableZMQData(void)
 {
     trace("EnableZMQData");
-    simulation_enable_output();
+    guarded("EnableZMQData", simulation_enable_output);
 }
 
 void OpenVeskDevice(void)
 {
     trace("OpenVeskDevice");
-    simulation_open();
+    guarded("OpenVeskDevice", simulation_open);
 }
 
 void SetConfig_Bool(const char *key, bool value)
 {
-    std::string event = std::string("SetConfig_Bool ") + (key != nullptr ? key : "(null)");
-    event += value ? " true" : " false";
-    trace(event.c_str());
-    simulation_set(key, value);
+    char event[160];
+    std::snprintf(event, sizeof event, "SetConfig_Bool %.120s %s", key != nullptr ? key : "(null)",
+                  value ? "true" : "false");
+    trace(event);
+    guarded("SetConfig_Bool", [&] { simulation_set(key, value); });
 }
 
 // The test build leaves this one out to stand for a library that lacks a name.
@@ -31,6 +78,6 @@ void SetConfig_Bool(const char *key, bool value)
 void CloseVeskDevice(void)
 {
     trace("CloseVeskDevice");
-    simulation_close();
+    guarded("CloseVeskDevice", simulation_close);
 }
 #endif

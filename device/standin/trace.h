@@ -1,5 +1,10 @@
 #pragma once
 
+#include <cstddef>
+
 // Appends `event` and a newline, in one write, to the file that VESK_DEVICE_TRACE names;
-// does nothing when the variable is unset or empty.
-void trace(const char *event);
+// does nothing when the variable is unset or empty. Never waits for the file.
+void trace(const char *event) noexcept;
+
+// The platform's part of trace(): appends the whole line in one write.
+void trace_append(const char *line, size_t size) noexcept;

@@ -1,29 +1,34 @@
 #include "trace.h"
 
-#include <cstdio>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <unistd.h>
 
-void trace(const char *event)
+#include "log_file.h"
+
+void trace_append(const char *line, size_t size) noexcept
 {
+    static std::atomic<bool> off{false};
     const char *path = std::getenv("VESK_DEVICE_TRACE");
-    if (path == nullptr || *path == '\0')
+    if (off || path == nullptr || *path == '\0')
         return;
     // O_APPEND and a single write keep each line whole when several copies share a file.
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
+    // O_NONBLOCK keeps a FIFO nobody reads from holding up the open, and the write.
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == ENXIO && !off.exchange(true))
+            say("no call trace: %s is a FIFO that nobody reads", path);
         return;
-    std::string line = std::string(event) + '\n';
-    ssize_t written = write(fd, line.data(), line.size());
+    }
+    ssize_t written = write(fd, line, size);
     (void)written;
     close(fd);
 }
 
 __attribute__((constructor)) static void on_load()
 {
-    std::fputs("Vesk_Device: stand-in library, no real device\n", stderr);
+    say("stand-in library, no real device");
     trace("load");
 }

@@ -55,9 +55,16 @@ static std::vector<char *> c_strings(std::vector<std::string> &strings)
 Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options)
 {
     int in[2], out[2], err[2] = {-1, -1};
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
-        (options.stderr_undrained && pipe2(err, O_CLOEXEC) != 0))
+    const bool undrained = options.stderr_undrained || options.stderr_full;
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (undrained && pipe2(err, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
+    if (options.stderr_full) {
+        fcntl(err[1], F_SETFL, O_NONBLOCK);
+        const std::string block(4096, 'x');
+        while (write(err[1], block.data(), block.size()) > 0 || errno == EINTR) {
+        }
+        fcntl(err[1], F_SETFL, 0);
+    }
     int terminal = -1;
     std::string terminal_name;
     if (options.terminal) {
@@ -93,7 +100,7 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
             int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
         }
-        if (options.stderr_undrained)
+        if (undrained)
             dup2(err[1], 2);
         if (options.nonblocking_input)
             fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
@@ -116,7 +123,7 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     }
     close(in[0]);
     close(out[1]);
-    if (options.stderr_undrained) {
+    if (undrained) {
         close(err[1]);
         err_ = err[0];
     }

@@ -23,6 +23,7 @@ struct ChildOptions {
     int closed_fd = -1;                  // this standard descriptor is closed at the start
     bool nonblocking_input = false;      // the open file behind standard input is O_NONBLOCK
     bool stderr_undrained = false;       // standard error is a pipe that nobody reads
+    bool stderr_full = false;            // the same, and it is full from the start
     int umask = -1;                      // the umask the program starts with
     std::string cwd;                     // the folder the program starts in
     bool terminal = false;               // standard streams are a pseudo terminal whose session it
