@@ -265,25 +265,56 @@ TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
     EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
 }
 
-TEST_F(Device, ListenerCountsWhatArrives)
+// vesk-listen --csv: every packet decoded on standard output, the counts on standard error,
+// which say when no publisher has been heard from yet, and start afresh when a device restarts.
+TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
 {
     const std::string endpoint = free_endpoint();
-    Trace t = trace("t");
-    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
-                                            "VESK_DEVICE_DROP_EVERY=4"}));
     std::vector<std::string> argv = target().launcher;
-    argv.insert(argv.end(), {target().listener, endpoint});
-    Child listener(argv);
+    argv.insert(argv.end(), {target().listener, "--csv", endpoint});
+    ChildOptions counts_to_file;
+    counts_to_file.stderr_path = dir_ + "/counts";
+    Child listener(argv, counts_to_file);
+    auto counted = [&](const std::string &what) {
+        return eventually([&] {
+            listener.output();  // drained, so that the packets it writes never hold it up
+            return contents(dir_ + "/counts").find(what) != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(counted("no publisher heard from yet on " + endpoint)) << contents(dir_ + "/counts");
+
+    const std::vector<std::string> env = {"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
+                                          "VESK_DEVICE_DROP_EVERY=4"};
+    Trace t = trace("t");
+    Child server = start(t, device_options(env));
     ASSERT_TRUE(eventually([&] {
-        std::istringstream lines(listener.output());
+        listener.output();
+        std::istringstream lines(contents(dir_ + "/counts"));
         unsigned long received = 0, lost = 0;
         for (std::string line; std::getline(lines, line);)
             if (std::sscanf(line.c_str(), "received %lu lost %lu", &received, &lost) == 2 && received > 10 &&
                 lost > 0 && lost <= received)
                 return true;
         return false;
-    })) << listener.output();
+    })) << contents(dir_ + "/counts");
+    std::istringstream csv(listener.output());
+    std::string header, line;
+    std::getline(csv, header);
+    EXPECT_EQ(header.rfind("sequence,time_ns,channel0,channel1,", 0), 0u) << header;
+    ASSERT_TRUE(std::getline(csv, line));
+    unsigned long long sequence = 0, time_ns = 0;
+    float samples[8];
+    EXPECT_EQ(std::sscanf(line.c_str(), "%llu,%llu,%f,%f,%f,%f,%f,%f,%f,%f", &sequence, &time_ns, &samples[0],
+                          &samples[1], &samples[2], &samples[3], &samples[4], &samples[5], &samples[6], &samples[7]),
+              10)
+        << line;
+    EXPECT_GT(time_ns, 0u);
     quit(server, t);
+
+    Trace again = trace("again");
+    Child restarted = start(again, device_options(env));
+    EXPECT_TRUE(counted("the device restarted; counting afresh")) << contents(dir_ + "/counts");
+    quit(restarted, again);
 }
 
 // Lost-packet lines on a standard error that nobody drains are dropped, not waited for, so

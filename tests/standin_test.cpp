@@ -1,9 +1,13 @@
 // The stand-in library called directly, in orders the server never uses.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -55,5 +59,45 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     opener.join();
     CloseVeskDevice();
     EXPECT_EQ(threads(), before);
+    std::filesystem::remove_all(dir);
+}
+
+// Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,
+// each send takes 20 us longer, so that a device at 100000 packets a second falls behind.
+static std::atomic<bool> slow_sends{false};
+static std::atomic<long> sends{0};
+extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags)
+{
+    using Send = int (*)(void *, const void *, size_t, int);
+    static Send real = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "zmq_send"));
+    ++sends;
+    if (slow_sends) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+    return real(socket, buffer, size, flags);
+}
+
+// A device thread that stays behind its schedule lets go of the library's state between
+// packets, so an entry point called meanwhile returns.
+TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
+{
+    char dir[] = "/tmp/vesk-standin-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
+    setenv("VESK_DEVICE_RATE", "100000", 1);
+    slow_sends = true;
+    EnableZMQData();
+    OpenVeskDevice();
+    // 20000 sends take 0.4 s or more, twice the 0.2 s they should: well behind by then.
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         sends < 20000 && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    auto set = std::async(std::launch::async, [] { SetConfig_Bool("bLogPackLost", false); });
+    EXPECT_EQ(set.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "SetConfig_Bool waited";
+    CloseVeskDevice();
+    slow_sends = false;
+    unsetenv("VESK_DEVICE_RATE");
     std::filesystem::remove_all(dir);
 }
