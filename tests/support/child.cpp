@@ -106,7 +106,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
             fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
         if (options.closed_fd >= 0)
             close(options.closed_fd);
-        std::signal(SIGPIPE, SIG_DFL);
+        // As a terminal's shell starts a program, whatever the test runner ignores (a job that a
+        // script puts in the background ignores SIGINT and SIGQUIT).
+        for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
+            std::signal(signal, SIG_DFL);
         if (options.umask >= 0)
             ::umask(static_cast<mode_t>(options.umask));
         if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
