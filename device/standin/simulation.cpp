@@ -1,8 +1,8 @@
 // A simulated device: from OpenVeskDevice on, a thread of the library's own produces packets
 // at a steady rate and passes them over a link that can be told to lose some. What arrives
 // is checked for gaps (logged when "bLogPackLost" is on) and published over ZMQ once
-// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h
-// holds what differs.
+// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h,
+// resources.h and trace.h hold what differs.
 #include "simulation.h"
 
 #include <atomic>
