@@ -8,7 +8,7 @@ fail=0
 check() {  # check DESCRIPTION COMMAND...
     if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
 }
-work=$(mktemp -d "$PWD/packages.XXXXXX")  # not under /tmp, which the Linux run replaces
+work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 windows=VeskServer-$version-windows-x64
@@ -78,10 +78,12 @@ run_unpacked() {
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
 # The unpacked Linux server runs with a /tmp of its own, so it never meets the lock of a copy
-# that whoever runs this has running.
+# that whoever runs this has running. Its folder, which may lie under /tmp, is carried over
+# from the shell's own working directory.
 private_tmp=(unshare -m)
 [ "$(id -u)" = 0 ] || private_tmp=(unshare -Urm)
-private_tmp+=(sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && exec "$@"' sh)
+private_tmp+=(sh -c 'here=$PWD; mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && mkdir -p "$here" &&
+    mount --no-canonicalize --bind "/proc/$$/cwd" "$here" && cd "$here" && exec "$@"' sh)
 if "${private_tmp[@]}" true 2>/dev/null; then
     run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "${private_tmp[@]}" ./VeskServer
 else

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -29,6 +31,11 @@ static bool write_file(const std::string &path, const std::string &text)
 // not, or an empty string.
 static std::string make_private_tmp()
 {
+    // A build tree under /tmp would be hidden too: its top folder there is carried over.
+    std::string keep;
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    if (self.rfind("/tmp/", 0) == 0)
+        keep = self.substr(0, self.find('/', 5));
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
         if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
@@ -41,9 +48,16 @@ static std::string make_private_tmp()
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     for (const char *place : {"/tmp", "/run/user"})
         if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
             return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
+    if (kept >= 0) {
+        const std::string from = "/proc/self/fd/" + std::to_string(kept);
+        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return "cannot carry the build tree " + keep + " over: " + std::strerror(errno);
+        close(kept);
+    }
     return "";
 }
 
