@@ -337,14 +337,7 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
     EXPECT_GT(time_ns, 0u);
     quit(server, t);
 
-    auto restarts = [&] {
-        const std::string counts = contents(dir_ + "/counts");
-        size_t n = 0;
-        for (size_t at = counts.find("the device restarted"); at != std::string::npos;
-             at = counts.find("the device restarted", at + 1))
-            ++n;
-        return n;
-    };
+    auto restarts = [&] { return count_of(contents(dir_ + "/counts"), "the device restarted"); };
     const size_t before = restarts();
     Trace again = trace("again");
     Child restarted = start(again, device_options(env));

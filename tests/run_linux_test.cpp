@@ -35,14 +35,6 @@ static bool reading_input(pid_t pid)
     return number == std::to_string(SYS_read) && fd == "0x0";
 }
 
-static size_t count_of(const std::string &text, const std::string &word)
-{
-    size_t n = 0;
-    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
-        ++n;
-    return n;
-}
-
 // Interrupts the main thread's read of standard input with the preloaded library's signal,
 // the `nth` it catches, and waits until the program reads again.
 static void interrupt_read(Child &server, const std::string &record, size_t nth)
@@ -227,7 +219,6 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
     ChildOptions terminal;
     terminal.terminal = true;
-    const std::vector<std::string> interrupted = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
     struct Case {
         const char *keys;
         int signal;
@@ -240,7 +231,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         server.send(c.keys);
         EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);
         EXPECT_EQ(server.output().find("VeskServer Closed!") != std::string::npos, c.signal == 0) << server.output();
-        EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : interrupted);
+        EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kInterruptedTrace);
     }
 
     // The read fails at once when the terminal goes; the SIGHUP comes later, from the shell.
@@ -252,6 +243,6 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
     shell.close_input();
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
-    EXPECT_EQ(t.lines(), interrupted);
+    EXPECT_EQ(t.lines(), kInterruptedTrace);
     shell.wait();
 }

@@ -67,7 +67,6 @@ static std::string screen_text(const std::string &vt)
 // screen tell, not the status.
 TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
 {
-    const std::vector<std::string> interrupted = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
     struct Case {
         const char *keys;  // nullptr: the console is closed
         bool orderly;
@@ -90,7 +89,7 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
         const std::string screen = screen_text(console.output());
         EXPECT_NE(screen.find("VeskServer Start!"), std::string::npos) << screen;
         EXPECT_EQ(screen.find("VeskServer Closed!") != std::string::npos, c.orderly) << screen;
-        EXPECT_EQ(t.lines(), c.orderly ? kOrderlyTrace : interrupted);
+        EXPECT_EQ(t.lines(), c.orderly ? kOrderlyTrace : kInterruptedTrace);
         if (c.orderly) {
             unsigned long status = 1, cpu_ms = 0;
             ASSERT_TRUE(eventually([&] {

@@ -54,9 +54,10 @@ static std::vector<char *> c_strings(std::vector<std::string> &strings)
 
 Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options)
 {
-    int in[2], out[2], err[2] = {-1, -1};
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
     const bool undrained = options.stderr_undrained || options.stderr_full;
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (undrained && pipe2(err, O_CLOEXEC) != 0))
+    if ((!options.terminal && (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)) ||
+        (undrained && pipe2(err, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     if (options.stderr_full) {
         fcntl(err[1], F_SETFL, O_NONBLOCK);
@@ -75,7 +76,7 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
     }
     std::vector<std::string> argv = argv_in, env = child_environment(options);
     std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
-    if (options.stdout_closed)
+    if (options.stdout_closed && !options.terminal)
         close(out[0]);
 
     pid_ = fork();
@@ -83,9 +84,10 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
         throw std::runtime_error("fork failed");
     terminal_ = options.terminal;
     if (pid_ == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        if (options.terminal) {
+        if (!options.terminal) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+        } else {
             // The first terminal a session leader opens becomes its controlling terminal.
             setsid();
             int slave = open(terminal_name.c_str(), O_RDWR);
@@ -124,24 +126,22 @@ Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &option
         execvpe(c_argv[0], c_argv.data(), c_env.data());
         _exit(127);
     }
-    close(in[0]);
-    close(out[1]);
     if (undrained) {
         close(err[1]);
         err_ = err[0];
     }
-    in_ = in[1];
-    if (!options.stdout_closed) {
-        out_ = out[0];
-        fcntl(out_, F_SETFL, O_NONBLOCK);
-    }
     if (options.terminal) {
-        close(in_);
-        close(out_);
         in_ = terminal;
         out_ = dup(terminal);
-        fcntl(out_, F_SETFL, O_NONBLOCK);
+    } else {
+        close(in[0]);
+        close(out[1]);
+        in_ = in[1];
+        if (!options.stdout_closed)
+            out_ = out[0];
     }
+    if (out_ >= 0)
+        fcntl(out_, F_SETFL, O_NONBLOCK);
 }
 
 Child::Child(Child &&other) noexcept

@@ -81,6 +81,16 @@ const std::vector<std::string> kOrderlyTrace = {
     "load", "EnableZMQData", "OpenVeskDevice", "SetConfig_Bool bLogPackLost true", "CloseVeskDevice",
 };
 
+const std::vector<std::string> kInterruptedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
+
+size_t count_of(const std::string &text, const std::string &word)
+{
+    size_t n = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++n;
+    return n;
+}
+
 std::vector<std::string> Trace::lines() const
 {
     std::ifstream in(path_);

@@ -38,8 +38,12 @@ private:
     std::string path_;
 };
 
-// The trace of a whole orderly run.
+// The trace of a whole orderly run, and of one the platform ended before the close.
 extern const std::vector<std::string> kOrderlyTrace;
+extern const std::vector<std::string> kInterruptedTrace;
+
+// How often `word` occurs in `text`.
+size_t count_of(const std::string &text, const std::string &word);
 
 // The whole of a file; empty if there is none.
 std::string contents(const std::string &path);
