@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <zmq.h>
 
-#include "message.h"
+#include "vesk/message.h"
 #include "support/run.h"
 
 namespace {

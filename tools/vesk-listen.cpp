@@ -8,7 +8,7 @@
 #include <cstring>
 #include <zmq.h>
 
-#include "message.h"
+#include "vesk/message.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <zmq.h>
 
 #include "log_file.h"
-#include "message.h"
+#include "vesk/message.h"
 #include "resources.h"
 
 namespace {
