@@ -1,7 +1,11 @@
 # Run by CPack's External generator once it has staged each component: packs every archive
 # that CPACK_VESK_ARCHIVES names (component=file name) with its entries in sorted order and,
-# when SOURCE_DATE_EPOCH is set, every time stamp at that date. CPack's own archive
-# generators add entries in the file system's listing order, which differs between machines.
+# when SOURCE_DATE_EPOCH is set, every time stamp at that date. No entry carries the packer's
+# identity: tar entries belong to owner and group 0 with no names, zip entries have no Unix
+# uid/gid field. CPack's own archive generators (and `cmake -E tar`) add entries in the file
+# system's listing order and record the owner of each file, which differ between machines and
+# users; GNU tar, gzip and Info-ZIP's zip can be told not to.
+set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(built)
 foreach(entry IN LISTS CPACK_VESK_ARCHIVES)
   string(REPLACE "=" ";" pair "${entry}")
@@ -9,7 +13,7 @@ foreach(entry IN LISTS CPACK_VESK_ARCHIVES)
   list(GET pair 1 archive)
   string(REGEX REPLACE "\\.(zip|tar\\.gz)$" "" folder "${archive}")
   set(work "${CPACK_TOPLEVEL_DIRECTORY}/archives")
-  file(REMOVE_RECURSE "${work}/${folder}")
+  file(REMOVE_RECURSE "${work}/${folder}" "${work}/${archive}")
   file(MAKE_DIRECTORY "${work}")
   file(RENAME "${CPACK_TEMPORARY_DIRECTORY}/${component}" "${work}/${folder}")
 
@@ -17,17 +21,32 @@ foreach(entry IN LISTS CPACK_VESK_ARCHIVES)
   list(SORT files)
   list(JOIN files "\n" listing)
   file(WRITE "${work}/${folder}.files" "${listing}\n")
-  if(archive MATCHES "\\.zip$")
-    set(mode cf)
-    set(format zip)
-  else()
-    set(mode czf)
-    set(format gnutar)
+  if(epoch)
+    execute_process(COMMAND touch -d "@${epoch}" ${files} WORKING_DIRECTORY "${work}" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "could not date the files of ${archive}")
+    endif()
   endif()
-  execute_process(
-    COMMAND "${CMAKE_COMMAND}" -E tar ${mode} "${work}/${archive}" --format=${format}
-      "--files-from=${work}/${folder}.files"
-    WORKING_DIRECTORY "${work}" RESULT_VARIABLE failed)
+  if(archive MATCHES "\\.zip$")
+    # -X leaves out the extra fields (uid/gid, extended time stamps); zip stores the local
+    # time, so UTC makes it the same wherever it is packed.
+    execute_process(
+      COMMAND "${CMAKE_COMMAND}" -E env TZ=UTC0 zip -q -X -@ "${work}/${archive}"
+      INPUT_FILE "${work}/${folder}.files"
+      WORKING_DIRECTORY "${work}" RESULT_VARIABLE failed)
+  else()
+    # gzip -n: no file name and no time stamp in the gzip header.
+    execute_process(
+      COMMAND tar -c --format=gnu --owner=0 --group=0 --numeric-owner --no-recursion
+        --verbatim-files-from "--files-from=${work}/${folder}.files"
+      COMMAND gzip -n -9
+      OUTPUT_FILE "${work}/${archive}"
+      WORKING_DIRECTORY "${work}" RESULTS_VARIABLE results)
+    set(failed 0)
+    if(NOT results STREQUAL "0;0")
+      set(failed 1)
+    endif()
+  endif()
   if(failed)
     message(FATAL_ERROR "could not pack ${archive}")
   endif()

@@ -23,13 +23,20 @@ if(WIN32)
     install(TARGETS VeskServer RUNTIME DESTINATION . COMPONENT ${component})
   endforeach()
   if(MINGW)
-    # The server links mingw-w64's start-up code and import stubs; the stand-in and the listener
-    # also link libzmq, winpthreads and the GCC runtime.
+    # Each shipped binary's link map (linkmaps/<file>.map) shows which archive members it
+    # holds; tests/check_packages.sh holds the notices below against them.
+    foreach(target VeskServer Vesk_Device vesk-listen)
+      target_link_options(${target} PRIVATE "-Wl,-Map=${CMAKE_BINARY_DIR}/linkmaps/$<TARGET_FILE_NAME:${target}>.map")
+    endforeach()
+    file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/linkmaps)
     include(${PROJECT_SOURCE_DIR}/cmake/notices.cmake)
+    set(server VeskServer.exe mingw-w64-crt libgcc)
     vesk_third_party_notices(${CMAKE_BINARY_DIR}/packaging/operator/THIRD-PARTY-NOTICES.txt
-      "VeskServer.exe" mingw-w64)
+      "${name}-windows-x64.zip" BINARY ${server})
     vesk_third_party_notices(${CMAKE_BINARY_DIR}/packaging/simulator/THIRD-PARTY-NOTICES.txt
-      "VeskServer.exe, the stand-in Vesk_Device.dll and vesk-listen.exe" mingw-w64 winpthreads gcc libzmq)
+      "${name}-windows-x64-simulator.zip" BINARY ${server}
+      BINARY Vesk_Device.dll mingw-w64-crt gdtoa winpthreads libgcc libstdc++ libzmq
+      BINARY vesk-listen.exe mingw-w64-crt gdtoa winpthreads libgcc libstdc++ libzmq)
   endif()
   install(TARGETS Vesk_Device vesk-listen RUNTIME DESTINATION . COMPONENT simulator
     ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
