@@ -78,7 +78,7 @@ components_of() {
 notices_check() {
     local notices binary map components named section licence
     notices=$(unzip -p "$dist/$1.zip" "$2/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
-    for binary in $(entries "$1.zip" | sed -n 's|^.*/\(.*\.\(exe\|dll\)\)$|\1|p'); do
+    for binary in $(entries "$1.zip" | sed -n -E 's:^.*/(.*\.(exe|dll))$:\1:p'); do
         map=$maps/$binary.map
         if [ ! -f "$map" ]; then check "$1: a link map for $binary" false; continue; fi
         components=$(components_of "$map")
@@ -87,8 +87,9 @@ notices_check() {
         check "$1: the notices list for $binary what its link map shows ($(echo $components)), got: $(echo $named)" \
             test "$components" = "$named"
         for component in $components; do
-            section=$(awk -v c="==== $component: " 'index($0, c) == 1 {on = 1; next} /^==== / {on = 0} on' <<<"$notices")
-            check "$1: a section for $component with its copyright lines" grep -q '^Copyright' <<<"$section"
+            section=$(awk -v c="==== $component: " 'index($0, c) == 1 {on = 1; next} /^==== / && !/^==== from / {on = 0} on' \
+                <<<"$notices")
+            check "$1: a section for $component with its copyright lines" grep -q 'Copyright' <<<"$section"
             for licence in $(sed -n 's/^License: //p' <<<"$section" | sed 's/ with /\n/g' | sed 's/[ ,].*//; s/+$//'); do
                 check "$1: the full text of $licence, named by $component" \
                     test "$(sed -n "/^==== Licence $licence\$/,/^==== /p" <<<"$notices" | wc -l)" -gt 3
