@@ -57,9 +57,10 @@ check "$linux: LICENSE is the project's MIT licence" \
 components_of() {
     # gdtoa's sources, and the printf family built on them
     local gdtoa='dmisc|dtoa|g__fmt|g_dfmt|g_ffmt|g_xfmt|gdtoa|gethex|gmisc|hd_init|hexnan|misc|qnan|smisc|strtodg|strtodnrp|strtof|strtopx|sum|ulp|mingw_(v?[sfn]*printf|pformat)'
-    { sed -n '/^Archive member included/,/^Discarded input sections/s/^\([^ ]*\.a\)(\([^)]*\))$/\1 \2/p' "$1"
-      sed -n 's/^LOAD \(\/[^ ]*\.o\)$/\1 -/p' "$1"; } |
-    while read -r file member; do
+    # A path may hold spaces, never a parenthesis.
+    { sed -n -E '/^Archive member included/,/^Discarded input sections/s/^([^ (][^(]*\.a)\(([^()]*)\).*$/\1\t\2/p' "$1"
+      sed -n -E 's/^LOAD (\/.*\.o)$/\1\t-/p' "$1"; } |
+    while IFS=$'\t' read -r file member; do
         case $file in
         */libzmq.a) echo libzmq ;;
         */libstdc++.a) echo libstdc++ ;;
