@@ -1,8 +1,8 @@
 // A simulated device: from OpenVeskDevice on, a thread of the library's own produces packets
 // at a steady rate and passes them over a link that can be told to lose some. What arrives
 // is checked for gaps (logged when "bLogPackLost" is on) and published over ZMQ once
-// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h,
-// resources.h and trace.h hold what differs.
+// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h and
+// resources.h hold what differs.
 #include "simulation.h"
 
 #include <atomic>
@@ -28,6 +28,7 @@
 #include "log_file.h"
 #include "vesk/message.h"
 #include "resources.h"
+#include "standin.h"
 
 namespace {
 
@@ -93,21 +94,24 @@ private:
 };
 
 // Why `endpoint` must not be bound, or an empty string. libzmq removes whatever stands at an
-// ipc:// path before it binds there, and takes a TCP port beyond 65535 modulo 65536.
+// ipc:// path before it binds there, another program's live socket included, and takes a TCP
+// port modulo 65536 after reading as much of it as looks like a number ("+70080" is 4544).
 std::string endpoint_refusal(const std::string &endpoint)
 {
     const std::string ipc = "ipc://", tcp = "tcp://";
     if (endpoint.compare(0, ipc.size(), ipc) == 0 && endpoint.size() > ipc.size() && endpoint[ipc.size()] != '@') {
         std::error_code error;
         auto type = std::filesystem::symlink_status(endpoint.substr(ipc.size()), error).type();
-        if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::socket)
-            return "something other than a socket is there, and it is left alone";
+        if (type == std::filesystem::file_type::none)
+            return "its path cannot be looked at: " + error.message();
+        if (type != std::filesystem::file_type::not_found)
+            return "something is there already, and it is left alone";
     }
     if (endpoint.compare(0, tcp.size(), tcp) == 0) {
         std::string port = endpoint.substr(endpoint.rfind(':') + 1);
-        if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos &&
-            (port.size() > 5 || std::stol(port) < 1 || std::stol(port) > 65535))
-            return "the port is not one from 1 to 65535";
+        if (port != "*" && (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+                            std::stol(port) < 1 || std::stol(port) > 65535))
+            return "the port is not one from 1 to 65535, nor *";
     }
     return "";
 }
@@ -216,12 +220,14 @@ public:
         close_output();
         if (log_ != nullptr)
             report_losses(log_file_settle(log_, kSettleMs));
-        // The process may end right after this returns; what the host's standard error has
+        // The process may end right after this returns; what the stand-in's own lines have
         // queued gets its moment too.
-        log_file_settle(log_file_standard_error(), kSettleMs);
+        say_settle(kSettleMs);
     }
 
 private:
+    // Standard error, when the log goes there, is a log of its own, so that the stand-in's other
+    // lines there are never counted as lost-packet lines.
     static LogFile *open_log()
     {
         const char *path = std::getenv("VESK_DEVICE_LOG");

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <netinet/in.h>
 #include <unistd.h>
 #include <zmq.h>
@@ -175,19 +176,29 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 }
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output
-// and nothing else. libzmq would remove whatever stands at an ipc:// path and take a port
-// beyond 65535 modulo 65536: both are refused, and the file is left alone.
+// and nothing else. libzmq would remove whatever stands at an ipc:// path, another program's
+// live socket included, and take a port modulo 65536: both are refused, and the path is left alone.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
     int taken = listen_on_loopback(&in_use);
-    const std::string file = dir_ + "/precious";
+    const std::string file = dir_ + "/precious", live = dir_ + "/live";
     std::ofstream(file) << "keep";
+    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    live.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
 
+    const std::string bad_port = "the port is not one from 1 to 65535, nor *";
     std::vector<std::pair<std::string, std::string>> endpoints = {
-        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", "the port is not one from 1 to 65535"}};
-    if (target().launcher.empty())  // Windows has no ipc transport
-        endpoints.push_back({"ipc://" + file, "something other than a socket is there"});
+        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", bad_port},
+        {"tcp://127.0.0.1:+70080", bad_port}, {"tcp://127.0.0.1:70081x", bad_port}};
+    if (target().launcher.empty()) {  // Windows has no ipc transport
+        endpoints.push_back({"ipc://" + file, "something is there already"});
+        endpoints.push_back({"ipc://" + live, "something is there already"});
+    }
     for (const auto &[endpoint, why] : endpoints) {
         SCOPED_TRACE(endpoint);
         Trace t = trace("t" + std::to_string(&endpoint - &endpoints[0].first));
@@ -199,6 +210,10 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
             << errors;
     }
     EXPECT_EQ(contents(file), "keep");
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
+    close(client);
+    close(listening);
     close(taken);
 }
 
