@@ -148,6 +148,10 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     for (int64_t missing : gaps)
         EXPECT_NE(log.find("Z lost " + std::to_string(missing) + "\n"), std::string::npos) << missing;
     quit(server, t);
+    // The log file and standard error (a file here) took every line: no loss is reported.
+    const std::string errors = contents(dir_ + "/stderr");
+    EXPECT_EQ(errors.find("dropped"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("could not be written"), std::string::npos) << errors;
 }
 
 // After the q the library's threads are gone while the server still waits for its trailing
