@@ -32,9 +32,6 @@
 
 namespace {
 
-using vesk::kChannels;
-using vesk::Packet;
-
 constexpr long kDefaultRate = 250;
 constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
@@ -66,13 +63,13 @@ public:
     explicit Device(long rate) : rate_(rate) {}
 
     // The next packet, stamped `time_ns`.
-    Packet produce(uint64_t time_ns)
+    vesk_packet produce(uint64_t time_ns)
     {
-        Packet packet;
+        vesk_packet packet;
         packet.sequence = next_++;
         packet.time_ns = time_ns;
         double seconds = static_cast<double>(packet.sequence) / static_cast<double>(rate_);
-        for (int c = 0; c < kChannels; ++c) {
+        for (int c = 0; c < VESK_CHANNELS; ++c) {
             double phase = std::fmod(seconds * (c + 1), 1.0);
             double wave;
             switch (c % 4) {
@@ -149,7 +146,7 @@ public:
             return;
         const char *endpoint = std::getenv("VESK_DEVICE_ENDPOINT");
         if (endpoint == nullptr || *endpoint == '\0')
-            endpoint = vesk::kDefaultEndpoint;
+            endpoint = VESK_DEFAULT_ENDPOINT;
         std::string why = endpoint_refusal(endpoint);
         if (why.empty())
             why = missing_resources();
@@ -168,7 +165,7 @@ public:
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
         // A second of the fastest stream may queue for a subscriber that the scheduler holds
         // up; beyond that it loses packets rather than the device waiting.
-        int queue = vesk::kMaxRate;
+        int queue = VESK_MAX_RATE;
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
@@ -182,7 +179,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (device_.joinable())
             return;
-        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, vesk::kMaxRate);
+        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE);
         long drop_every = env_number("VESK_DEVICE_DROP_EVERY", 0, 0, LONG_MAX);
         stopping_ = false;
         try {
@@ -316,15 +313,15 @@ private:
             LogFile *log = log_lost_ ? log_ : nullptr;
             lock.unlock();
 
-            Packet packet = device.produce(stamp);
+            vesk_packet packet = device.produce(stamp);
             bool lost = drop_every > 0 && packet.sequence % drop_every == static_cast<uint64_t>(drop_every - 1);
             if (!lost) {  // a lost packet never reaches the library
                 if (packet.sequence != expected && log != nullptr)
                     log_gap(log, expected, packet.sequence - 1);
                 expected = packet.sequence + 1;
                 if (publisher != nullptr) {
-                    unsigned char message[vesk::kMessageSize];
-                    vesk::encode(packet, message);
+                    unsigned char message[VESK_MESSAGE_SIZE];
+                    vesk_encode(&packet, message);
                     // A subscriber that falls behind loses packets; the device does not wait.
                     zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);
                 }
