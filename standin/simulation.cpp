@@ -5,6 +5,7 @@
 // resources.h hold what differs.
 #include "simulation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -36,12 +37,14 @@ constexpr long kDefaultRate = 250;
 constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};
+// The kernel's send buffer for each subscriber: 20 ms of the fastest stream and more.
+constexpr int kSendBuffer = 128 * 1024;
 // What a close gives a log's queued lines before it counts them as dropped.
 constexpr int kSettleMs = 100;
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
-// number from `min` to `max` (then with a word on standard error).
-long env_number(const char *name, long fallback, long min, long max)
+// number from `min` to `max` (then with a word on standard error, unless `quiet`).
+long env_number(const char *name, long fallback, long min, long max, bool quiet = false)
 {
     const char *text = std::getenv(name);
     if (text == nullptr || *text == '\0')
@@ -50,7 +53,8 @@ long env_number(const char *name, long fallback, long min, long max)
     errno = 0;
     long value = std::strtol(text, &end, 10);
     if (errno != 0 || *end != '\0' || value < min || value > max) {
-        say("%s=%s is not a number from %ld to %ld; using %ld", name, text, min, max, fallback);
+        if (!quiet)
+            say("%s=%s is not a number from %ld to %ld; using %ld", name, text, min, max, fallback);
         return fallback;
     }
     return value;
@@ -163,10 +167,15 @@ public:
         }
         int no_linger = 0;
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
-        // A second of the fastest stream may queue for a subscriber that the scheduler holds
-        // up; beyond that it loses packets rather than the device waiting.
-        int queue = VESK_MAX_RATE;
+        // A second of the stream, but no less than libzmq's own 1000 messages, may queue for a
+        // subscriber that the scheduler holds up; beyond that it loses packets rather than the
+        // device waiting, and a subscriber that reads nothing costs no more memory than that
+        // (about 85 bytes a message). The kernel's send buffer for it is kept to a fixed size
+        // instead of growing to several megabytes.
+        int queue = static_cast<int>(std::max(1000L, env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE, true)));
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
+        int buffer = kSendBuffer;
+        zmq_setsockopt(publisher_, ZMQ_SNDBUF, &buffer, sizeof buffer);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
             close_output();
