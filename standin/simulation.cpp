@@ -37,8 +37,6 @@ constexpr long kDefaultRate = 250;
 constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};
-// The kernel's send buffer for each subscriber: 20 ms of the fastest stream and more.
-constexpr int kSendBuffer = 128 * 1024;
 // What a close gives a log's queued lines before it counts them as dropped.
 constexpr int kSettleMs = 100;
 
@@ -169,13 +167,12 @@ public:
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
         // A second of the stream, but no less than libzmq's own 1000 messages, may queue for a
         // subscriber that the scheduler holds up; beyond that it loses packets rather than the
-        // device waiting, and a subscriber that reads nothing costs no more memory than that
-        // (about 85 bytes a message). The kernel's send buffer for it is kept to a fixed size
-        // instead of growing to several megabytes.
-        int queue = static_cast<int>(std::max(1000L, env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE, true)));
+        // device waiting, and a subscriber that reads nothing costs the host no more than that
+        // (about 85 bytes a message). The kernel's send buffer is left to grow: capping it
+        // moves what it would hold into the host's own memory.
+        int queue = static_cast<int>(
+            std::max(1000L, env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE, true)));
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
-        int buffer = kSendBuffer;
-        zmq_setsockopt(publisher_, ZMQ_SNDBUF, &buffer, sizeof buffer);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
             close_output();
