@@ -45,6 +45,7 @@ void say_at_load() noexcept
     try {
         log_file_write_now(standard_error(), line, sizeof line - 1);
     } catch (...) {
+        // Nothing is left to tell it with.
     }
 }
 
@@ -62,6 +63,7 @@ void say_settle(int wait_ms) noexcept
         if (losses.dropped > 0 || losses.failed > 0)
             log_file_settle(standard_error(), wait_ms);
     } catch (...) {
+        // Nothing is left to tell it with.
     }
 }
 
