@@ -108,8 +108,8 @@ std::string endpoint_refusal(const std::string &endpoint)
     }
     if (endpoint.compare(0, tcp.size(), tcp) == 0) {
         std::string port = endpoint.substr(endpoint.rfind(':') + 1);
-        if (port != "*" && (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
-                            std::stol(port) < 1 || std::stol(port) > 65535))
+        bool decimal = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+        if (port != "*" && (!decimal || std::stol(port) < 1 || std::stol(port) > 65535))
             return "the port is not one from 1 to 65535, nor *";
     }
     return "";
