@@ -7,22 +7,16 @@
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 #include <zmq.h>
 
 #include "Vesk_Device.h"
+#include "vesk/message.h"
 
 static void *context, *publisher;
 static pthread_t device;
 static atomic_bool stopping;
 static long rate = 250;
-
-static void put_le(unsigned char *to, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        to[i] = (unsigned char)(value >> (8 * i));
-}
 
 static void *run(void *unused)
 {
@@ -40,12 +34,11 @@ static void *run(void *unused)
             due.tv_nsec -= 1000000000L;
             ++due.tv_sec;
         }
-        unsigned char message[48];
+        vesk_packet packet = {sequence, 0, {0}};
         clock_gettime(CLOCK_REALTIME, &now);
-        put_le(message, sequence, 8);
-        put_le(message + 8, (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec, 8);
+        packet.time_ns = (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
         double seconds = (double)sequence / (double)rate;
-        for (int c = 0; c < 8; ++c) {
+        for (int c = 0; c < VESK_CHANNELS; ++c) {
             double phase = fmod(seconds * (c + 1), 1.0), wave;
             switch (c % 4) {
             case 0: wave = sin(2 * 3.14159265358979323846 * phase); break;
@@ -54,11 +47,10 @@ static void *run(void *unused)
             default: wave = 2 * phase - 1; break;
             }
             random = (uint32_t)((uint64_t)random * 48271u % 2147483647u);
-            float sample = (float)(wave + random / 2147483647.0 * 0.1 - 0.05);
-            uint32_t bits;
-            memcpy(&bits, &sample, sizeof bits);
-            put_le(message + 16 + 4 * c, bits, 4);
+            packet.samples[c] = (float)(wave + random / 2147483647.0 * 0.1 - 0.05);
         }
+        unsigned char message[VESK_MESSAGE_SIZE];
+        vesk_encode(&packet, message);
         zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);
     }
     return NULL;
@@ -71,7 +63,7 @@ void EnableZMQData(void)
     context = zmq_ctx_new();
     publisher = zmq_socket(context, ZMQ_PUB);
     zmq_setsockopt(publisher, ZMQ_LINGER, &no_linger, sizeof no_linger);
-    zmq_bind(publisher, endpoint != NULL ? endpoint : "tcp://127.0.0.1:5555");
+    zmq_bind(publisher, endpoint != NULL ? endpoint : VESK_DEFAULT_ENDPOINT);
 }
 
 void OpenVeskDevice(void)

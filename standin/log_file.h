@@ -13,12 +13,16 @@ struct LogFile;
 // nobody reads is refused); null when it cannot be, with the reason in `why`.
 LogFile *log_file_open(const char *path, std::string *why);
 
-// Standard error, as a log destination.
+// Standard error as a log destination of its own: each one counts its losses apart.
 LogFile *log_file_standard_error();
 
 // Appends `size` bytes, whole lines, in one write, unless the destination cannot take them at
 // once; what is dropped or fails is counted.
 void log_file_write(LogFile *file, const char *text, size_t size);
+
+// Like log_file_write, but never through a writer thread: for the line at load, since a thread
+// made then runs only after the host has begun writing. Whatever cannot go at once is dropped.
+void log_file_write_now(LogFile *file, const char *text, size_t size);
 
 // What became of the lines given to a log since the last call.
 struct LogLosses {
@@ -31,5 +35,3 @@ struct LogLosses {
 // dropped), and returns and resets the counts.
 LogLosses log_file_settle(LogFile *file, int wait_ms);
 
-// One line on standard error, "Vesk_Device: " and the formatted text, on the terms above.
-void say(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));

@@ -27,8 +27,7 @@ LogFile *log_file_open(const char *path, std::string *why)
 
 LogFile *log_file_standard_error()
 {
-    static LogFile *standard_error = new LogFile{STDERR_FILENO, {}, {}};
-    return standard_error;
+    return new LogFile{STDERR_FILENO, {}, {}};
 }
 
 // Standard error's open file is shared with the process's parent and siblings, so O_NONBLOCK
@@ -48,6 +47,12 @@ void log_file_write(LogFile *file, const char *text, size_t size)
     }
     ++file->losses.failed;
     file->losses.error = written < 0 ? std::strerror(error) : "only part of a line was written";
+}
+
+// No writer thread here: every write is at once or not at all.
+void log_file_write_now(LogFile *file, const char *text, size_t size)
+{
+    log_file_write(file, text, size);
 }
 
 LogLosses log_file_settle(LogFile *file, int)

@@ -40,6 +40,7 @@ struct LogFile {
     bool writing = false;  // the writer holds lines it has taken
     LogLosses losses;
 
+    // `written` is what WriteFile set: the call must have returned before this one is made.
     void count_write(BOOL ok, DWORD written, size_t size)
     {
         if (ok && written == size)
@@ -100,8 +101,7 @@ LogFile *log_file_open(const char *path, std::string *why)
 
 LogFile *log_file_standard_error()
 {
-    static LogFile *standard_error = open_handle(GetStdHandle(STD_ERROR_HANDLE));
-    return standard_error;
+    return open_handle(GetStdHandle(STD_ERROR_HANDLE));
 }
 
 void log_file_write(LogFile *file, const char *text, size_t size)
@@ -109,13 +109,43 @@ void log_file_write(LogFile *file, const char *text, size_t size)
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->direct) {
         DWORD written = 0;
-        file->count_write(WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr), written, size);
+        BOOL ok = WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr);
+        file->count_write(ok, written, size);
     } else if (!file->writer || file->pending.size() + size > kMostPending) {
         ++file->losses.dropped;
     } else {
         file->pending.append(text, size);
         file->changed.notify_all();
     }
+}
+
+// A console or a disk file takes a short line at once (a console waits only while the operator
+// holds a selection, and the host's own line would wait then too). A Windows pipe does when told
+// not to wait: then WriteFile writes all of it or nothing. A pipe that cannot be told so (Wine's
+// stand-in for a Unix pipe) gets the line through the writer, as later lines do.
+void log_file_write_now(LogFile *file, const char *text, size_t size)
+{
+    DWORD type = GetFileType(file->handle);
+    DWORD state = PIPE_READMODE_BYTE | PIPE_WAIT;  // given back when it cannot be read
+    bool pipe = type == FILE_TYPE_PIPE;
+    if (pipe) {
+        GetNamedPipeHandleStateA(file->handle, &state, nullptr, nullptr, nullptr, nullptr, 0);
+        DWORD no_wait = (state & PIPE_READMODE_MESSAGE) | PIPE_NOWAIT;
+        pipe = SetNamedPipeHandleState(file->handle, &no_wait, nullptr, nullptr);
+    }
+    if (!pipe && type != FILE_TYPE_CHAR && type != FILE_TYPE_DISK) {
+        log_file_write(file, text, size);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(file->mutex);
+    DWORD written = 0;
+    BOOL ok = WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr);
+    if (pipe)
+        SetNamedPipeHandleState(file->handle, &state, nullptr, nullptr);
+    if (pipe && ok && written == 0)
+        ++file->losses.dropped;
+    else
+        file->count_write(ok, written, size);
 }
 
 LogLosses log_file_settle(LogFile *file, int wait_ms)

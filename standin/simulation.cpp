@@ -1,10 +1,11 @@
 // A simulated device: from OpenVeskDevice on, a thread of the library's own produces packets
 // at a steady rate and passes them over a link that can be told to lose some. What arrives
 // is checked for gaps (logged when "bLogPackLost" is on) and published over ZMQ once
-// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h,
-// resources.h and trace.h hold what differs.
+// EnableZMQData has bound the publisher. The same code runs on every platform; log_file.h and
+// resources.h hold what differs.
 #include "simulation.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -28,11 +29,9 @@
 #include "log_file.h"
 #include "vesk/message.h"
 #include "resources.h"
+#include "standin.h"
 
 namespace {
-
-using vesk::kChannels;
-using vesk::Packet;
 
 constexpr long kDefaultRate = 250;
 constexpr double kPi = 3.14159265358979323846;
@@ -42,8 +41,8 @@ constexpr std::chrono::seconds kMostBehind{1};
 constexpr int kSettleMs = 100;
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
-// number from `min` to `max` (then with a word on standard error).
-long env_number(const char *name, long fallback, long min, long max)
+// number from `min` to `max` (then with a word on standard error, unless `quiet`).
+long env_number(const char *name, long fallback, long min, long max, bool quiet = false)
 {
     const char *text = std::getenv(name);
     if (text == nullptr || *text == '\0')
@@ -52,7 +51,8 @@ long env_number(const char *name, long fallback, long min, long max)
     errno = 0;
     long value = std::strtol(text, &end, 10);
     if (errno != 0 || *end != '\0' || value < min || value > max) {
-        say("%s=%s is not a number from %ld to %ld; using %ld", name, text, min, max, fallback);
+        if (!quiet)
+            say("%s=%s is not a number from %ld to %ld; using %ld", name, text, min, max, fallback);
         return fallback;
     }
     return value;
@@ -65,13 +65,13 @@ public:
     explicit Device(long rate) : rate_(rate) {}
 
     // The next packet, stamped `time_ns`.
-    Packet produce(uint64_t time_ns)
+    vesk_packet produce(uint64_t time_ns)
     {
-        Packet packet;
+        vesk_packet packet;
         packet.sequence = next_++;
         packet.time_ns = time_ns;
         double seconds = static_cast<double>(packet.sequence) / static_cast<double>(rate_);
-        for (int c = 0; c < kChannels; ++c) {
+        for (int c = 0; c < VESK_CHANNELS; ++c) {
             double phase = std::fmod(seconds * (c + 1), 1.0);
             double wave;
             switch (c % 4) {
@@ -93,21 +93,24 @@ private:
 };
 
 // Why `endpoint` must not be bound, or an empty string. libzmq removes whatever stands at an
-// ipc:// path before it binds there, and takes a TCP port beyond 65535 modulo 65536.
+// ipc:// path before it binds there, another program's live socket included, and takes a TCP
+// port modulo 65536 after reading as much of it as looks like a number ("+70080" is 4544).
 std::string endpoint_refusal(const std::string &endpoint)
 {
     const std::string ipc = "ipc://", tcp = "tcp://";
     if (endpoint.compare(0, ipc.size(), ipc) == 0 && endpoint.size() > ipc.size() && endpoint[ipc.size()] != '@') {
         std::error_code error;
         auto type = std::filesystem::symlink_status(endpoint.substr(ipc.size()), error).type();
-        if (type != std::filesystem::file_type::not_found && type != std::filesystem::file_type::socket)
-            return "something other than a socket is there, and it is left alone";
+        if (type == std::filesystem::file_type::none)
+            return "its path cannot be looked at: " + error.message();
+        if (type != std::filesystem::file_type::not_found)
+            return "something is there already, and it is left alone";
     }
     if (endpoint.compare(0, tcp.size(), tcp) == 0) {
         std::string port = endpoint.substr(endpoint.rfind(':') + 1);
-        if (!port.empty() && port.find_first_not_of("0123456789") == std::string::npos &&
-            (port.size() > 5 || std::stol(port) < 1 || std::stol(port) > 65535))
-            return "the port is not one from 1 to 65535";
+        bool decimal = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+        if (port != "*" && (!decimal || std::stol(port) < 1 || std::stol(port) > 65535))
+            return "the port is not one from 1 to 65535, nor *";
     }
     return "";
 }
@@ -145,7 +148,7 @@ public:
             return;
         const char *endpoint = std::getenv("VESK_DEVICE_ENDPOINT");
         if (endpoint == nullptr || *endpoint == '\0')
-            endpoint = vesk::kDefaultEndpoint;
+            endpoint = VESK_DEFAULT_ENDPOINT;
         std::string why = endpoint_refusal(endpoint);
         if (why.empty())
             why = missing_resources();
@@ -162,9 +165,13 @@ public:
         }
         int no_linger = 0;
         zmq_setsockopt(publisher_, ZMQ_LINGER, &no_linger, sizeof no_linger);
-        // A second of the fastest stream may queue for a subscriber that the scheduler holds
-        // up; beyond that it loses packets rather than the device waiting.
-        int queue = vesk::kMaxRate;
+        // A second of the stream, but no less than libzmq's own 1000 messages, may queue for a
+        // subscriber that the scheduler holds up; beyond that it loses packets rather than the
+        // device waiting, and a subscriber that reads nothing costs the host no more than that
+        // (about 85 bytes a message). The kernel's send buffer is left to grow: capping it
+        // moves what it would hold into the host's own memory.
+        int queue = static_cast<int>(
+            std::max(1000L, env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE, true)));
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
@@ -178,7 +185,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         if (device_.joinable())
             return;
-        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, vesk::kMaxRate);
+        long rate = env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE);
         long drop_every = env_number("VESK_DEVICE_DROP_EVERY", 0, 0, LONG_MAX);
         stopping_ = false;
         try {
@@ -216,12 +223,14 @@ public:
         close_output();
         if (log_ != nullptr)
             report_losses(log_file_settle(log_, kSettleMs));
-        // The process may end right after this returns; what the host's standard error has
+        // The process may end right after this returns; what the stand-in's own lines have
         // queued gets its moment too.
-        log_file_settle(log_file_standard_error(), kSettleMs);
+        say_settle(kSettleMs);
     }
 
 private:
+    // Standard error, when the log goes there, is a log of its own, so that the stand-in's other
+    // lines there are never counted as lost-packet lines.
     static LogFile *open_log()
     {
         const char *path = std::getenv("VESK_DEVICE_LOG");
@@ -310,15 +319,15 @@ private:
             LogFile *log = log_lost_ ? log_ : nullptr;
             lock.unlock();
 
-            Packet packet = device.produce(stamp);
+            vesk_packet packet = device.produce(stamp);
             bool lost = drop_every > 0 && packet.sequence % drop_every == static_cast<uint64_t>(drop_every - 1);
             if (!lost) {  // a lost packet never reaches the library
                 if (packet.sequence != expected && log != nullptr)
                     log_gap(log, expected, packet.sequence - 1);
                 expected = packet.sequence + 1;
                 if (publisher != nullptr) {
-                    unsigned char message[vesk::kMessageSize];
-                    vesk::encode(packet, message);
+                    unsigned char message[VESK_MESSAGE_SIZE];
+                    vesk_encode(&packet, message);
                     // A subscriber that falls behind loses packets; the device does not wait.
                     zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);
                 }

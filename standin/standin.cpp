@@ -9,7 +9,20 @@
 #include "Vesk_Device.h"
 #include "log_file.h"
 #include "simulation.h"
+#include "standin.h"
 #include "trace.h"
+
+namespace {
+
+// Standard error as say()'s own log: its losses are counted apart from the lost-packet log's,
+// which may go to standard error too.
+LogFile *standard_error()
+{
+    static LogFile *file = log_file_standard_error();
+    return file;
+}
+
+}  // namespace
 
 void say(const char *format, ...) noexcept
 {
@@ -20,7 +33,35 @@ void say(const char *format, ...) noexcept
     va_end(args);
     int n = std::snprintf(line, sizeof line, "Vesk_Device: %s\n", message);
     try {
-        log_file_write(log_file_standard_error(), line, static_cast<size_t>(n));
+        log_file_write(standard_error(), line, static_cast<size_t>(n));
+    } catch (...) {
+        // Nothing is left to tell it with.
+    }
+}
+
+void say_at_load() noexcept
+{
+    static const char line[] = "Vesk_Device: stand-in library, no real device\n";
+    try {
+        log_file_write_now(standard_error(), line, sizeof line - 1);
+    } catch (...) {
+        // Nothing is left to tell it with.
+    }
+}
+
+void say_settle(int wait_ms) noexcept
+{
+    try {
+        LogLosses losses = log_file_settle(standard_error(), wait_ms);
+        if (losses.dropped > 0)
+            say("%llu lines of its own dropped: standard error would not take them at once",
+                static_cast<unsigned long long>(losses.dropped));
+        if (losses.failed > 0)
+            say("%llu lines of its own could not be written: %s", static_cast<unsigned long long>(losses.failed),
+                losses.error.c_str());
+        // The report gets its moment too; what becomes of it can be told to nobody.
+        if (losses.dropped > 0 || losses.failed > 0)
+            log_file_settle(standard_error(), wait_ms);
     } catch (...) {
         // Nothing is left to tell it with.
     }

@@ -2,9 +2,7 @@
 
 #include <cstddef>
 
-// Appends `event` and a newline, in one write, to the file that VESK_DEVICE_TRACE names;
-// does nothing when the variable is unset or empty. Never waits for the file.
-void trace(const char *event) noexcept;
-
-// The platform's part of trace(): appends the whole line in one write.
+// The platform's part of trace(): appends the whole line in one write to the file that
+// VESK_DEVICE_TRACE names; does nothing when the variable is unset or empty. Never waits for
+// the file.
 void trace_append(const char *line, size_t size) noexcept;

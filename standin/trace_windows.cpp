@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include "log_file.h"
-
 void trace_append(const char *line, size_t size) noexcept
 {
     char path[MAX_PATH];
@@ -18,15 +16,4 @@ void trace_append(const char *line, size_t size) noexcept
     DWORD written;
     WriteFile(file, line, static_cast<DWORD>(size), &written, nullptr);
     CloseHandle(file);
-}
-
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
-{
-    if (reason == DLL_PROCESS_ATTACH) {
-        // Through the log's writer, not the C runtime's stderr: a standard error nobody drains
-        // must not hold up the load, nor the exit, which would flush what the runtime buffered.
-        say("stand-in library, no real device");
-        trace("load");
-    }
-    return TRUE;
 }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <netinet/in.h>
 #include <unistd.h>
 #include <zmq.h>
@@ -30,7 +31,7 @@ struct Subscriber {
         zmq_ctx_term(context);
     }
     // The next message as a packet, or false if none came within `ms` milliseconds.
-    bool receive(long ms, vesk::Packet *packet, size_t *size = nullptr)
+    bool receive(long ms, vesk_packet *packet, size_t *size = nullptr)
     {
         zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
         if (zmq_poll(&item, 1, ms) <= 0)
@@ -39,13 +40,13 @@ struct Subscriber {
         int n = zmq_recv(socket, message, sizeof message, 0);
         if (size != nullptr)
             *size = static_cast<size_t>(n);
-        *packet = vesk::decode(message);
+        *packet = vesk_decode(message);
         return true;
     }
     // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
     int64_t next(long ms)
     {
-        vesk::Packet packet;
+        vesk_packet packet;
         return receive(ms, &packet) ? static_cast<int64_t>(packet.sequence) : -1;
     }
 
@@ -111,12 +112,12 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=2000",
                                             "VESK_DEVICE_DROP_EVERY=10"}));
 
-    std::vector<vesk::Packet> seen;
+    std::vector<vesk_packet> seen;
     size_t size = 0;
     while (seen.size() < 300) {
-        vesk::Packet packet;
+        vesk_packet packet;
         ASSERT_TRUE(subscriber.receive(kPatience.count() * 1000, &packet, &size)) << "no packet after " << seen.size();
-        EXPECT_EQ(size, vesk::kMessageSize);
+        EXPECT_EQ(size, VESK_MESSAGE_SIZE);
         seen.push_back(packet);
     }
     const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -125,7 +126,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     EXPECT_LT(std::llabs(now_ns - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "stamp not near now";
     std::vector<int64_t> gaps;
     for (size_t i = 0; i < seen.size(); ++i) {
-        const vesk::Packet &p = seen[i];
+        const vesk_packet &p = seen[i];
         for (float sample : p.samples)
             ASSERT_LE(std::fabs(sample), 1.05f) << "packet " << p.sequence;
         EXPECT_NEAR(p.samples[0], std::sin(2 * M_PI * static_cast<double>(p.sequence) / 2000), 0.051) << p.sequence;
@@ -147,6 +148,10 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     for (int64_t missing : gaps)
         EXPECT_NE(log.find("Z lost " + std::to_string(missing) + "\n"), std::string::npos) << missing;
     quit(server, t);
+    // The log file and standard error (a file here) took every line: no loss is reported.
+    const std::string errors = contents(dir_ + "/stderr");
+    EXPECT_EQ(errors.find("dropped"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("could not be written"), std::string::npos) << errors;
 }
 
 // After the q the library's threads are gone while the server still waits for its trailing
@@ -175,19 +180,29 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 }
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output
-// and nothing else. libzmq would remove whatever stands at an ipc:// path and take a port
-// beyond 65535 modulo 65536: both are refused, and the file is left alone.
+// and nothing else. libzmq would remove whatever stands at an ipc:// path, another program's
+// live socket included, and take a port modulo 65536: both are refused, and the path is left alone.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
     int taken = listen_on_loopback(&in_use);
-    const std::string file = dir_ + "/precious";
+    const std::string file = dir_ + "/precious", live = dir_ + "/live";
     std::ofstream(file) << "keep";
+    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    live.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
 
+    const std::string bad_port = "the port is not one from 1 to 65535, nor *";
     std::vector<std::pair<std::string, std::string>> endpoints = {
-        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", "the port is not one from 1 to 65535"}};
-    if (target().launcher.empty())  // Windows has no ipc transport
-        endpoints.push_back({"ipc://" + file, "something other than a socket is there"});
+        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", bad_port},
+        {"tcp://127.0.0.1:+70080", bad_port}, {"tcp://127.0.0.1:70081x", bad_port}};
+    if (target().launcher.empty()) {  // Windows has no ipc transport
+        endpoints.push_back({"ipc://" + file, "something is there already"});
+        endpoints.push_back({"ipc://" + live, "something is there already"});
+    }
     for (const auto &[endpoint, why] : endpoints) {
         SCOPED_TRACE(endpoint);
         Trace t = trace("t" + std::to_string(&endpoint - &endpoints[0].first));
@@ -199,6 +214,10 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
             << errors;
     }
     EXPECT_EQ(contents(file), "keep");
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
+    close(client);
+    close(listening);
     close(taken);
 }
 
@@ -284,23 +303,31 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
     };
     ASSERT_TRUE(counted("no publisher heard from yet on " + endpoint)) << contents(dir_ + "/counts");
 
-    // A publisher of our own: messages that are not packets are counted apart, and a sequence
-    // that goes back from the top of the range is a restart, not a loss.
+    // A publisher of our own, which sends once the listener has subscribed: a message that is
+    // not one 48-byte part is counted apart, once, and so are a duplicate and a wild number in
+    // the sequence; only a sequence that goes back and goes on from there is a restart.
     {
-        void *context = zmq_ctx_new(), *publisher = zmq_socket(context, ZMQ_PUB);
+        void *context = zmq_ctx_new(), *publisher = zmq_socket(context, ZMQ_XPUB);
         ASSERT_EQ(zmq_bind(publisher, endpoint.c_str()), 0);
-        ASSERT_TRUE(eventually([&] {
-            zmq_send(publisher, "not a packet", 12, 0);
-            return contents(dir_ + "/counts").find("not packets") != std::string::npos;
-        })) << contents(dir_ + "/counts");
-        for (uint64_t sequence : {UINT64_MAX, uint64_t{5}}) {
-            vesk::Packet packet = {sequence, 0, {}};
-            unsigned char message[vesk::kMessageSize];
-            vesk::encode(packet, message);
+        zmq_pollitem_t subscribed = {publisher, 0, ZMQ_POLLIN, 0};
+        ASSERT_EQ(zmq_poll(&subscribed, 1, kPatience.count() * 1000), 1) << "the listener never subscribed";
+        zmq_send(publisher, "not a packet", 12, 0);
+        zmq_send(publisher, "two", 3, ZMQ_SNDMORE);
+        zmq_send(publisher, "parts", 5, 0);
+        for (uint64_t sequence : {uint64_t{10}, uint64_t{11}, uint64_t{11}, uint64_t{1} << 63, uint64_t{12},
+                                  uint64_t{13}, uint64_t{5}, uint64_t{6}}) {
+            vesk_packet packet = {sequence, 0, {sequence == 12 ? 1e-45f : 0.0f}};
+            unsigned char message[VESK_MESSAGE_SIZE];
+            vesk_encode(&packet, message);
             zmq_send(publisher, message, sizeof message, 0);
         }
-        EXPECT_TRUE(counted("received 1  lost 0  last 5")) << contents(dir_ + "/counts");
-        EXPECT_TRUE(counted("went back from 18446744073709551615 to 5")) << contents(dir_ + "/counts");
+        EXPECT_TRUE(counted("received 2  lost 0  last 6  out of sequence 2  not packets 2"))
+            << contents(dir_ + "/counts");
+        EXPECT_TRUE(counted("went back from 13 to 5")) << contents(dir_ + "/counts");
+        const std::string &csv = listener.output();
+        const size_t twelve = csv.find("\n12,0,");
+        ASSERT_NE(twelve, std::string::npos) << csv;
+        EXPECT_EQ(std::strtof(csv.c_str() + twelve + 6, nullptr), 1e-45f) << "a sample printed with loss";
         int no_linger = 0;
         zmq_setsockopt(publisher, ZMQ_LINGER, &no_linger, sizeof no_linger);
         zmq_close(publisher);
@@ -346,6 +373,12 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
         return restarts() > before;
     })) << contents(dir_ + "/counts");
     quit(restarted, again);
+
+    // A listener whose output nobody reads any more ends.
+    ChildOptions closed_output = counts_to_file;
+    closed_output.stdout_closed = true;
+    Child closed(argv, closed_output);
+    EXPECT_NE(closed.wait(), -1) << "it wrote on into a closed output";
 }
 
 // Lost-packet lines on a standard error that nobody drains are dropped, not waited for, so

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "Vesk_Device.h"
 
@@ -60,6 +62,39 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     CloseVeskDevice();
     EXPECT_EQ(threads(), before);
     std::filesystem::remove_all(dir);
+}
+
+// With the lost-packet log on standard error too, a line of the stand-in's own that standard
+// error would not take is told at the close as its own, not as a lost-packet line.
+TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
+{
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+    fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+    char buffer[4096] = {};
+    while (write(pipe_fds[1], buffer, sizeof buffer) > 0) {
+    }
+    const int saved = dup(STDERR_FILENO);
+    dup2(pipe_fds[1], STDERR_FILENO);
+    unsetenv("VESK_DEVICE_LOG");
+    setenv("VESK_DEVICE_RATE", "fast", 1);
+    SetConfig_Bool("bLogPackLost", true);
+    OpenVeskDevice();  // says the rate is no number: into the full pipe
+    while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
+    }
+    CloseVeskDevice();
+    dup2(saved, STDERR_FILENO);
+    std::string said;
+    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, static_cast<size_t>(n));
+    EXPECT_NE(said.find("1 lines of its own dropped"), std::string::npos) << said;
+    EXPECT_EQ(said.find("lost-packet"), std::string::npos) << said;
+    unsetenv("VESK_DEVICE_RATE");
+    SetConfig_Bool("bLogPackLost", false);
+    close(saved);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
 }
 
 // Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,

@@ -1,10 +1,12 @@
 // vesk-listen [--csv] [ENDPOINT]: subscribes to the device library's data output and prints,
 // once a second, how many packets arrived, how many the sequence numbers show as lost, and the
 // last sequence number. With --csv every packet goes to standard output decoded, one line each,
-// and the counts to standard error. Ctrl+C ends it.
+// and the counts to standard error. Ctrl+C ends it, and so does an output nobody reads any more.
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <zmq.h>
 
@@ -12,9 +14,75 @@
 
 namespace {
 
+// How far ahead of the one before a packet may be and still continue its sequence: a second of
+// the fastest stream lost. Anything else must be confirmed by the packet after it.
+constexpr uint64_t kMostAhead = VESK_MAX_RATE;
+
 struct Counts {
-    uint64_t received = 0, lost = 0, last = 0, wrong_size = 0;
+    uint64_t received = 0, lost = 0, last = 0;
+    uint64_t not_packets = 0;  // messages that are not one 48-byte part
+    uint64_t strays = 0;       // packets that continued nothing and were not continued either
 };
+
+// Whether `next` continues a sequence whose last number is `last`.
+bool continues(uint64_t last, uint64_t next)
+{
+    return next > last && next - last <= kMostAhead;
+}
+
+// Tells the packets' sequence apart from a stray number: a packet that does not continue the
+// sequence (a duplicate, one that goes back, a wild jump) is held until the next one says what
+// it was. Continued by the next, it starts the sequence again (a device opened anew) or was a
+// jump after a long loss; otherwise it is counted apart and the sequence goes on.
+class Sequence {
+public:
+    // `restarted` is called when the sequence started again, before the counts start afresh.
+    template <typename Restarted>
+    void add(uint64_t sequence, Restarted restarted)
+    {
+        if (counts.received == 0 || continues(counts.last, sequence)) {
+            counts.strays += held_;
+            held_ = false;
+            take(sequence);
+        } else if (held_ && continues(held_sequence_, sequence)) {
+            held_ = false;
+            if (held_sequence_ <= counts.last) {
+                restarted(counts.last, held_sequence_);
+                counts = Counts{0, 0, 0, counts.not_packets, counts.strays};
+            }
+            take(held_sequence_);
+            take(sequence);
+        } else {
+            counts.strays += held_;
+            held_ = true;
+            held_sequence_ = sequence;
+        }
+    }
+
+    Counts counts;
+
+private:
+    void take(uint64_t sequence)
+    {
+        if (counts.received > 0)
+            counts.lost += sequence - counts.last - 1;
+        counts.last = sequence;
+        ++counts.received;
+    }
+
+    bool held_ = false;
+    uint64_t held_sequence_ = 0;
+};
+
+// Ends the listener when `to` could not take what was written: nobody reads it any more.
+void check(FILE *to)
+{
+    if (std::fflush(to) == 0 && !std::ferror(to))
+        return;
+    if (errno != EPIPE)
+        std::fprintf(stderr, "vesk-listen: cannot write: %s\n", std::strerror(errno));
+    std::_Exit(1);
+}
 
 void report(FILE *to, const Counts &counts, const char *endpoint)
 {
@@ -23,19 +91,44 @@ void report(FILE *to, const Counts &counts, const char *endpoint)
     else
         std::fprintf(to, "received %llu  lost %llu  last %llu", static_cast<unsigned long long>(counts.received),
                      static_cast<unsigned long long>(counts.lost), static_cast<unsigned long long>(counts.last));
-    if (counts.wrong_size > 0)
-        std::fprintf(to, "  not packets %llu", static_cast<unsigned long long>(counts.wrong_size));
+    if (counts.strays > 0)
+        std::fprintf(to, "  out of sequence %llu", static_cast<unsigned long long>(counts.strays));
+    if (counts.not_packets > 0)
+        std::fprintf(to, "  not packets %llu", static_cast<unsigned long long>(counts.not_packets));
     std::fputc('\n', to);
-    std::fflush(to);
+    // Counts that go beside the packets may go unread; the packets' output decides the end.
+    if (to == stdout)
+        check(to);
+    else
+        std::fflush(to);
 }
 
-void print_csv(const vesk::Packet &packet)
+// %.9g gives every float back exactly, the smallest included.
+void print_csv(const vesk_packet &packet)
 {
     std::printf("%llu,%llu", static_cast<unsigned long long>(packet.sequence),
                 static_cast<unsigned long long>(packet.time_ns));
     for (float sample : packet.samples)
-        std::printf(",%.6f", static_cast<double>(sample));
+        std::printf(",%.9g", static_cast<double>(sample));
     std::putchar('\n');
+}
+
+// Receives one whole message into `buffer` (of `size` bytes): its length, 0 for a message of
+// several parts, or -1 when nothing could be received.
+int receive(void *subscriber, unsigned char *buffer, size_t size)
+{
+    int n = zmq_recv(subscriber, buffer, size, 0);
+    if (n < 0)
+        return -1;
+    int more = 0;
+    size_t length = sizeof more;
+    bool parts = false;
+    while (zmq_getsockopt(subscriber, ZMQ_RCVMORE, &more, &length) == 0 && more) {
+        parts = true;
+        if (zmq_recv(subscriber, buffer, size, 0) < 0)
+            break;
+    }
+    return parts ? 0 : n;
 }
 
 }  // namespace
@@ -45,16 +138,16 @@ int main(int argc, char **argv)
     bool csv = argc > 1 && std::strcmp(argv[1], "--csv") == 0;
     int first = csv ? 2 : 1;
     if (argc > first + 1 || (argc == first + 1 && argv[first][0] == '-')) {
-        std::fprintf(stderr, "usage: vesk-listen [--csv] [ENDPOINT]   (default %s)\n", vesk::kDefaultEndpoint);
+        std::fprintf(stderr, "usage: vesk-listen [--csv] [ENDPOINT]   (default %s)\n", VESK_DEFAULT_ENDPOINT);
         return 2;
     }
-    const char *endpoint = argc > first ? argv[first] : vesk::kDefaultEndpoint;
+    const char *endpoint = argc > first ? argv[first] : VESK_DEFAULT_ENDPOINT;
     FILE *counts_to = csv ? stderr : stdout;
     void *context = zmq_ctx_new();
     void *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
     // A second of the fastest stream, so a listener the scheduler holds up loses nothing.
-    int queue = vesk::kMaxRate;
+    int queue = VESK_MAX_RATE;
     zmq_setsockopt(subscriber, ZMQ_RCVHWM, &queue, sizeof queue);
     if (zmq_connect(subscriber, endpoint) != 0) {
         std::fprintf(stderr, "vesk-listen: cannot connect to %s: %s\n", endpoint, zmq_strerror(zmq_errno()));
@@ -64,49 +157,50 @@ int main(int argc, char **argv)
     std::fflush(counts_to);
     if (csv) {
         std::printf("sequence,time_ns");
-        for (int c = 0; c < vesk::kChannels; ++c)
+        for (int c = 0; c < VESK_CHANNELS; ++c)
             std::printf(",channel%d", c);
         std::putchar('\n');
-        std::fflush(stdout);
+        check(stdout);
     }
 
     // Packets published before this subscriber joined are not counted as lost.
-    Counts counts;
+    Sequence sequence;
     auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         if (now >= next_report) {
-            report(counts_to, counts, endpoint);
+            report(counts_to, sequence.counts, endpoint);
             // One report after the listener was stopped (Ctrl+Z, fg), not one per second missed.
             next_report = now - next_report >= std::chrono::seconds(1) ? now + std::chrono::seconds(1)
                                                                        : next_report + std::chrono::seconds(1);
             continue;
         }
         zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
-        long wait = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(next_report - now).count());
-        if (zmq_poll(&item, 1, wait) <= 0) {
+        int ready = zmq_poll(&item, 1, 0);
+        if (ready == 0) {
+            // Nothing more has come: what was printed goes out before the wait, so a reader that
+            // has gone is found at once, and a busy stream is written in batches.
             if (csv)
-                std::fflush(stdout);
-            continue;
+                check(stdout);
+            long wait = static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(next_report - now).count());
+            ready = zmq_poll(&item, 1, wait);
         }
-        unsigned char message[vesk::kMessageSize + 1];
-        int size = zmq_recv(subscriber, message, sizeof message, 0);
+        if (ready <= 0)
+            continue;
+        unsigned char message[VESK_MESSAGE_SIZE + 1];
+        int size = receive(subscriber, message, sizeof message);
         if (size < 0)
             continue;
-        if (size != static_cast<int>(vesk::kMessageSize)) {
-            ++counts.wrong_size;
+        if (size != VESK_MESSAGE_SIZE) {
+            ++sequence.counts.not_packets;
             continue;
         }
-        vesk::Packet packet = vesk::decode(message);
-        if (counts.received > 0 && packet.sequence <= counts.last) {
+        vesk_packet packet = vesk_decode(message);
+        sequence.add(packet.sequence, [&](uint64_t from, uint64_t to) {
             std::fprintf(counts_to, "sequence went back from %llu to %llu: the device restarted; counting afresh\n",
-                         static_cast<unsigned long long>(counts.last), static_cast<unsigned long long>(packet.sequence));
-            counts = Counts{0, 0, 0, counts.wrong_size};
-        }
-        if (counts.received > 0)
-            counts.lost += packet.sequence - counts.last - 1;
-        counts.last = packet.sequence;
-        ++counts.received;
+                         static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
+        });
         if (csv)
             print_csv(packet);
     }

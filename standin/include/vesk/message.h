@@ -1,35 +1,47 @@
-#pragma once
+/* The stand-in's data message as the simulated device publishes it and a subscriber reads it,
+ * one ZMQ message of one part per packet. This header is the layout's one definition, for C and
+ * C++ alike. 48 bytes, every number little-endian:
+ *
+ *   offset  size  field
+ *        0     8  sequence number, unsigned: 0 for the first packet the device made, one more
+ *                 for each next
+ *        8     8  time stamp, unsigned: nanoseconds since 1970-01-01 UTC at which the packet
+ *                 was due on the device's schedule (consecutive packets are one period apart)
+ *       16    32  8 channels, IEEE 754 32-bit floats: channel c (0 to 7) is a waveform of
+ *                 c + 1 Hz (sine, square, triangle, sawtooth in turn) between -1 and 1, plus
+ *                 noise up to 0.05 either way
+ */
+#ifndef VESK_MESSAGE_H
+#define VESK_MESSAGE_H
 
-// The stand-in's data message as the simulated device publishes it and a subscriber reads it,
-// one ZMQ message per packet: 48 bytes, little-endian. This header is its one definition.
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
 
-namespace vesk {
-
-inline constexpr int kChannels = 8;
-inline constexpr size_t kSequenceOffset = 0;  // unsigned 64-bit, 0 for the device's first packet
-inline constexpr size_t kTimeOffset = 8;      // unsigned 64-bit, ns since the Unix epoch
-inline constexpr size_t kSamplesOffset = 16;  // kChannels IEEE 754 32-bit floats
-inline constexpr size_t kMessageSize = kSamplesOffset + 4 * kChannels;
-
-inline constexpr char kDefaultEndpoint[] = "tcp://127.0.0.1:5555";
-inline constexpr long kMaxRate = 100000;  // packets per second
-
-struct Packet {
-    uint64_t sequence;
-    uint64_t time_ns;  // when the packet was due on the device's schedule
-    float samples[kChannels];
+enum {
+    VESK_CHANNELS = 8,
+    VESK_SEQUENCE_OFFSET = 0,
+    VESK_TIME_OFFSET = 8,
+    VESK_SAMPLES_OFFSET = 16,
+    VESK_MESSAGE_SIZE = VESK_SAMPLES_OFFSET + 4 * VESK_CHANNELS,
+    VESK_MAX_RATE = 100000 /* packets per second */
 };
 
-inline void put_le(unsigned char *to, uint64_t value, int bytes)
+#define VESK_DEFAULT_ENDPOINT "tcp://127.0.0.1:5555"
+
+typedef struct vesk_packet {
+    uint64_t sequence;
+    uint64_t time_ns;
+    float samples[VESK_CHANNELS];
+} vesk_packet;
+
+static inline void vesk_put_le(unsigned char *to, uint64_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i)
-        to[i] = static_cast<unsigned char>(value >> (8 * i));
+        to[i] = (unsigned char)(value >> (8 * i));
 }
 
-inline uint64_t get_le(const unsigned char *from, int bytes)
+static inline uint64_t vesk_get_le(const unsigned char *from, int bytes)
 {
     uint64_t value = 0;
     for (int i = bytes - 1; i >= 0; --i)
@@ -37,28 +49,29 @@ inline uint64_t get_le(const unsigned char *from, int bytes)
     return value;
 }
 
-inline void encode(const Packet &packet, unsigned char (&out)[kMessageSize])
+/* Writes `packet` as VESK_MESSAGE_SIZE bytes into `out`. */
+static inline void vesk_encode(const vesk_packet *packet, unsigned char *out)
 {
-    put_le(out + kSequenceOffset, packet.sequence, 8);
-    put_le(out + kTimeOffset, packet.time_ns, 8);
-    for (int c = 0; c < kChannels; ++c) {
+    vesk_put_le(out + VESK_SEQUENCE_OFFSET, packet->sequence, 8);
+    vesk_put_le(out + VESK_TIME_OFFSET, packet->time_ns, 8);
+    for (int c = 0; c < VESK_CHANNELS; ++c) {
         uint32_t bits;
-        std::memcpy(&bits, &packet.samples[c], sizeof bits);
-        put_le(out + kSamplesOffset + 4 * c, bits, 4);
+        memcpy(&bits, &packet->samples[c], sizeof bits);
+        vesk_put_le(out + VESK_SAMPLES_OFFSET + 4 * c, bits, 4);
     }
 }
 
-// `in` holds kMessageSize bytes.
-inline Packet decode(const unsigned char *in)
+/* The packet in the VESK_MESSAGE_SIZE bytes at `in`. */
+static inline vesk_packet vesk_decode(const unsigned char *in)
 {
-    Packet packet;
-    packet.sequence = get_le(in + kSequenceOffset, 8);
-    packet.time_ns = get_le(in + kTimeOffset, 8);
-    for (int c = 0; c < kChannels; ++c) {
-        uint32_t bits = static_cast<uint32_t>(get_le(in + kSamplesOffset + 4 * c, 4));
-        std::memcpy(&packet.samples[c], &bits, sizeof bits);
+    vesk_packet packet;
+    packet.sequence = vesk_get_le(in + VESK_SEQUENCE_OFFSET, 8);
+    packet.time_ns = vesk_get_le(in + VESK_TIME_OFFSET, 8);
+    for (int c = 0; c < VESK_CHANNELS; ++c) {
+        uint32_t bits = (uint32_t)vesk_get_le(in + VESK_SAMPLES_OFFSET + 4 * c, 4);
+        memcpy(&packet.samples[c], &bits, sizeof bits);
     }
     return packet;
 }
 
-}  // namespace vesk
+#endif

@@ -1,0 +1,18 @@
+#pragma once
+
+// The stand-in's own lines, defined beside its entry points.
+
+// One line on standard error, "Vesk_Device: " and the formatted text, on log_file.h's terms.
+void say(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+// The line that says at load that this is a stand-in: written at once or dropped and counted,
+// never queued, since a thread made at load runs only after the host has begun writing.
+void say_at_load() noexcept;
+
+// Gives say()'s queued lines up to `wait_ms` to be written, then says how many of its lines
+// were lost since the last call.
+void say_settle(int wait_ms) noexcept;
+
+// Appends `event` and a newline, in one write, to the file that VESK_DEVICE_TRACE names;
+// does nothing when the variable is unset or empty. Never waits for the file.
+void trace(const char *event) noexcept;
