@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Every wait in the tests is bounded: it polls a condition until this much time has gone.
@@ -14,7 +15,16 @@
 inline constexpr std::chrono::seconds kPatience{30};
 
 // Polls `condition` until it holds or kPatience has passed; returns whether it held.
-bool eventually(const std::function<bool()> &condition);
+inline bool eventually(const std::function<bool()> &condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 struct ChildOptions {
     std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours

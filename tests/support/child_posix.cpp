@@ -18,23 +18,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 extern char **environ;
-
-bool eventually(const std::function<bool()> &condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 struct Child::Impl {
     pid_t pid = -1;

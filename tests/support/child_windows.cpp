@@ -13,18 +13,6 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
-
-bool eventually(const std::function<bool()> &condition)
-{
-    auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 namespace {
 
