@@ -458,7 +458,7 @@ std::string make_private_tmp()
 }
 
 // Inside a pseudo console: opens the console, as a console window's shell has it, and starts
-// the program with it as its standard handles; ends with the program's status.
+// the program with it as its standard handles; once it has ended, says so through the console.
 int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
@@ -483,9 +483,11 @@ int run_child_role(int argc, char **argv)
     // Ctrl+C at the console is the program's to handle; it was started with the default.
     SetConsoleCtrlHandler(nullptr, TRUE);
     WaitForSingleObject(program.hProcess, INFINITE);
-    DWORD status = 1, n;
-    GetExitCodeProcess(program.hProcess, &status);
+    DWORD n;
     const std::string ended = std::string("\r\n") + kProgramEnded + "\r\n";
     WriteFile(out, ended.data(), static_cast<DWORD>(ended.size()), &n, nullptr);
-    return static_cast<int>(status);
+    // A console whose last process has gone may close before it has shown what was written:
+    // this one stays until the console or the job ends it.
+    Sleep(INFINITE);
+    return 0;
 }
