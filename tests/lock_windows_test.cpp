@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "single_instance_lock.h"
+#include "support/child.h"
 
 using Outcome = SingleInstanceLock::Outcome;
 
@@ -30,20 +31,11 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
     }
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command = std::string("\"") + self + "\" --gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION copy;
-    SetEnvironmentVariableA("VESK_LOCK_HOLDER", "1");
-    BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &copy);
-    SetEnvironmentVariableA("VESK_LOCK_HOLDER", nullptr);
-    ASSERT_TRUE(started);
-    WaitForSingleObject(copy.hProcess, INFINITE);
-    DWORD status = 1;
-    GetExitCodeProcess(copy.hProcess, &status);
-    CloseHandle(copy.hProcess);
-    CloseHandle(copy.hThread);
-    EXPECT_EQ(status, 0u) << "the copy's own checks failed";
+    ChildOptions as_holder;
+    as_holder.env = {"VESK_LOCK_HOLDER=1"};
+    Child copy({self, "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"}, as_holder);
+    const int status = copy.wait();
+    EXPECT_EQ(status, 0) << "the copy's own checks failed";
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";
 }
 

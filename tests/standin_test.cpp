@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -14,23 +13,14 @@
 #include <unistd.h>
 
 #include "Vesk_Device.h"
-
-static int threads()
-{
-    int n = 0;
-    DIR *tasks = opendir("/proc/self/task");
-    while (dirent *entry = readdir(tasks))
-        n += entry->d_name[0] != '.';
-    closedir(tasks);
-    return n;
-}
+#include "support/child.h"
 
 TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 {
     char dir[] = "/tmp/vesk-standin-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
-    const int before = threads();
+    const int before = thread_count(getpid());
 
     CloseVeskDevice();
     SetConfig_Bool(nullptr, true);
@@ -42,13 +32,13 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     SetConfig_Bool("bLogPackLost", false);
     CloseVeskDevice();
     CloseVeskDevice();
-    EXPECT_EQ(threads(), before);
+    EXPECT_EQ(thread_count(getpid()), before);
 
     // Closed, it can be opened again.
     EnableZMQData();
     OpenVeskDevice();
     CloseVeskDevice();
-    EXPECT_EQ(threads(), before);
+    EXPECT_EQ(thread_count(getpid()), before);
 
     // An open that comes while another thread's close waits for the device thread must not
     // leave a second device thread behind.
@@ -60,7 +50,7 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
         CloseVeskDevice();
     opener.join();
     CloseVeskDevice();
-    EXPECT_EQ(threads(), before);
+    EXPECT_EQ(thread_count(getpid()), before);
     std::filesystem::remove_all(dir);
 }
 

@@ -1,9 +1,13 @@
 #pragma once
 
+// The process layer of the black-box tests: one header, one source file per platform
+// (child_posix.cpp, child_windows.cpp), chosen by the build.
+
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
-#include <sys/types.h>
+#include <thread>
 #include <vector>
 
 // Every wait in the tests is bounded: it polls a condition until this much time has gone.
@@ -11,26 +15,42 @@
 inline constexpr std::chrono::seconds kPatience{30};
 
 // Polls `condition` until it holds or kPatience has passed; returns whether it held.
-bool eventually(const std::function<bool()> &condition);
+inline bool eventually(const std::function<bool()> &condition)
+{
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 struct ChildOptions {
     std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
     bool clear_env = false;
-    uid_t uid = static_cast<uid_t>(-1);  // drop to this uid, and the group of that number, before exec
-    bool stdout_closed = false;          // the reader of standard output is gone before the start
-    int gate = -1;                       // exec only once a byte can be read from this descriptor
-    std::string stderr_path;             // standard error goes to this file instead of ours
-    int closed_fd = -1;                  // this standard descriptor is closed at the start
-    bool nonblocking_input = false;      // the open file behind standard input is O_NONBLOCK
-    bool stderr_undrained = false;       // standard error is a pipe that nobody reads
-    bool stderr_full = false;            // the same, and it is full from the start
-    int umask = -1;                      // the umask the program starts with
-    std::string cwd;                     // the folder the program starts in
-    bool terminal = false;               // standard streams are a pseudo terminal whose session it
-                                         // leads, in line mode; close_input() hangs it up
+    bool held = false;             // started, but it runs only from release() on
+    bool stdout_closed = false;    // the reader of standard output is gone before the start
+    std::string stderr_path;       // standard error goes to this file instead of ours
+    bool stderr_to_stdout = false; // standard error is the standard output pipe
+    bool stderr_undrained = false; // standard error is a pipe that nobody reads
+    bool stderr_full = false;      // the same, and it is full from the start
+    std::string cwd;               // the folder the program starts in
+    // Standard streams are a terminal (POSIX: a pseudo terminal whose session it leads) or a
+    // console (Windows: a pseudo console, handed to it as a console window's shell does), in
+    // line mode; send() types keys, output() is what the screen shows, close_input() hangs it
+    // up or closes the console, as when its window is closed.
+    bool terminal = false;
+
+    // POSIX only.
+    int uid = -1;                  // drop to this uid, and the group of that number, before exec
+    int closed_fd = -1;            // this standard descriptor is closed at the start
+    bool nonblocking_input = false; // the open file behind standard input is O_NONBLOCK
+    int umask = -1;                // the umask the program starts with
 };
 
-// A program started with pipes on its standard input and output.
+// A program started with pipes on its standard input and output, which ends with this
+// object if it has not ended before (on Windows with everything it started).
 class Child {
 public:
     Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
@@ -39,30 +59,47 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
+    // Lets a program started with `held` run.
+    void release();
     void send(const std::string &bytes);
-    // Ends the input; a terminal hangs up, as when its window is closed.
+    // Ends the input; a terminal hangs up and a console closes, as when its window is closed.
     void close_input();
-    // True once the program has read everything sent to it so far.
+    // True once the program has read everything sent to it so far (not for a terminal).
     bool consumed_input();
-    // Exit status, 128 + signal number for a killed program, or -1 if it has not ended
-    // within kPatience.
+    // Exit status (POSIX: 128 + signal number for a killed program), or -1 if it has not
+    // ended within kPatience. Afterwards output() holds all the program wrote.
     int wait();
     bool running();
-    void kill(int signal);
-    pid_t pid() const { return pid_; }
+    // Ends the program at once, as SIGKILL or TerminateProcess does.
+    void kill();
+    // The program's process id (at a Windows console: the program's, not the console's).
+    int pid() const;
     // Bytes waiting in the undrained standard error pipe.
     int undrained_errors() const;
-    // Everything written to standard output so far; after wait(), all of it.
-    const std::string &output();
+    // Everything written to standard output so far (and standard error, with stderr_to_stdout).
+    std::string output();
+
+    struct Impl;
 
 private:
-    void drain_output();
-
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    int status_ = -1;
-    bool terminal_ = false;
-    std::string output_;
+    std::unique_ptr<Impl> impl_;
 };
+
+// The threads of process `pid`, or -1.
+int thread_count(int pid);
+
+// Processor time that the main thread of process `pid` has used so far, in milliseconds at the
+// platform's granularity (POSIX: clock ticks), or -1.
+long main_thread_cpu_ms(int pid);
+
+// The folder that holds this test program, and the programs under test beside it.
+std::string program_folder();
+
+// POSIX: gives this process, and everything it starts, /tmp and /run/user of their own, so the
+// cases never touch the lock of a copy that the user who runs them has running. Returns why
+// not, or an empty string.
+std::string make_private_tmp();
+
+// Windows: the role of a test program started into a pseudo console; returns its exit status,
+// or -1 when the arguments do not ask for it. POSIX: always -1.
+int run_child_role(int argc, char **argv);

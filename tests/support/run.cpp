@@ -1,15 +1,10 @@
 #include "run.h"
 
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <fcntl.h>
-#include <sched.h>
+#include <random>
 #include <sstream>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -17,68 +12,15 @@ static Target g_target;
 // Why this process has no lock place of its own; empty when it has one or needs none.
 static std::string g_no_private_tmp;
 
-static bool write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path);
-    out << text;
-    out.close();
-    return out.good();
-}
-
-// Gives this process, and every copy it starts, /tmp and /run/user of their own, so the cases
-// never touch the lock of a copy that the user who runs them has running. A non-root user
-// gets the mount namespace through a user namespace that maps only their own ids. Returns why
-// not, or an empty string.
-static std::string make_private_tmp()
-{
-    // A build tree under /tmp would be hidden too: its top folder there is carried over.
-    std::string keep;
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    if (self.rfind("/tmp/", 0) == 0)
-        keep = self.substr(0, self.find('/', 5));
-    if (geteuid() != 0) {
-        const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            return std::string("no user namespace: ") + std::strerror(errno);
-        if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
-            !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
-            return "cannot map our ids in a user namespace";
-    } else if (unshare(CLONE_NEWNS) != 0) {
-        return std::string("no mount namespace: ") + std::strerror(errno);
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the mounts private: ") + std::strerror(errno);
-    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (const char *place : {"/tmp", "/run/user"})
-        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
-            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
-    if (kept >= 0) {
-        const std::string from = "/proc/self/fd/" + std::to_string(kept);
-        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return "cannot carry the build tree " + keep + " over: " + std::strerror(errno);
-        close(kept);
-    }
-    return "";
-}
-
 const Target &target()
 {
     return g_target;
 }
 
-std::string Target::native_path(const std::string &path) const
-{
-    if (!wine_paths)
-        return path;
-    std::string native = "Z:" + path;
-    for (char &c : native)
-        if (c == '/')
-            c = '\\';
-    return native;
-}
+const char Trace::kStarted[] = "SetConfig_Bool bLogPackLost true";
 
 const std::vector<std::string> kOrderlyTrace = {
-    "load", "EnableZMQData", "OpenVeskDevice", "SetConfig_Bool bLogPackLost true", "CloseVeskDevice",
+    "load", "EnableZMQData", "OpenVeskDevice", Trace::kStarted, "CloseVeskDevice",
 };
 
 const std::vector<std::string> kInterruptedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
@@ -130,11 +72,15 @@ void ServerTest::SetUp()
 {
     if (!g_no_private_tmp.empty())
         GTEST_SKIP() << "these cases run only with a /tmp of their own, and " << g_no_private_tmp;
-    char name[] = "/tmp/vesk-test-XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    dir_ = name;
+    std::random_device random;
+    fs::path dir;
+    do
+        dir = fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
+    while (!fs::create_directory(dir));
+    dir_ = dir.string();
     // Copies run as another user must reach what they run and write their trace here.
-    fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+    std::error_code ignored;
+    fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);
 }
 
 void ServerTest::TearDown()
@@ -145,8 +91,7 @@ void ServerTest::TearDown()
 Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vector<std::string> &args,
                      const std::string &program)
 {
-    std::vector<std::string> argv = target().launcher;
-    argv.push_back(program.empty() ? target().server : program);
+    std::vector<std::string> argv = {program.empty() ? target().server : program};
     argv.insert(argv.end(), args.begin(), args.end());
     options.env.push_back(trace.env());
     return Child(argv, options);
@@ -155,7 +100,7 @@ Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vec
 Child ServerTest::start_holder(const Trace &trace)
 {
     Child child = start(trace);
-    EXPECT_TRUE(trace.shows("SetConfig_Bool bLogPackLost true")) << "the first copy did not start";
+    EXPECT_TRUE(trace.started()) << "the first copy did not start";
     return child;
 }
 
@@ -192,25 +137,21 @@ std::string ServerTest::copy_server(const std::string &folder, const std::string
 
 int main(int argc, char **argv)
 {
+    const int role = run_child_role(argc, argv);
+    if (role >= 0)
+        return role;
     ::testing::InitGoogleTest(&argc, argv);
+    const std::string exe = kWindows ? ".exe" : "";
+    g_target.helpers = program_folder();
+    g_target.server = g_target.helpers + "/VeskServer" + exe;
+    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
+    g_target.eol = kWindows ? "\r\n" : "\n";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
-        if (arg.rfind("--launcher=", 0) == 0)
-            g_target.launcher.push_back(value);
-        else if (arg.rfind("--server=", 0) == 0)
-            g_target.server = value;
-        else if (arg == "--eol=crlf")
-            g_target.eol = "\r\n";
-        else if (arg == "--paths=wine")
-            g_target.wine_paths = true;
-        else if (arg.rfind("--library=", 0) == 0)
+        if (arg.rfind("--library=", 0) == 0)
             g_target.library = value;
         else if (arg.rfind("--lacking=", 0) == 0)
             g_target.lacking = value;
-        else if (arg.rfind("--helpers=", 0) == 0)
-            g_target.helpers = value;
-        else if (arg.rfind("--listener=", 0) == 0)
-            g_target.listener = value;
         else if (arg.rfind("--preload=", 0) == 0)
             g_target.preload = value;
         else if (arg == "--private-tmp")

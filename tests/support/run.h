@@ -7,20 +7,23 @@
 
 #include "child.h"
 
-// How the program under test is started, taken from the test binary's command line, so
-// the same cases run against the Linux build and, under Wine, the Windows one.
-struct Target {
-    std::vector<std::string> launcher;  // --launcher=wine: put before the program
-    std::string server;                 // --server=PATH
-    std::string eol = "\n";             // --eol=crlf: how a written newline arrives
-    bool wine_paths = false;            // --paths=wine: the program sees /a/b as Z:\a\b
-    std::string library;                // --library=NAME: the device library's file name
-    std::string lacking;                // --lacking=DIR: a library without CloseVeskDevice
-    std::string helpers;                // --helpers=DIR: the Windows test programs
-    std::string listener;               // --listener=PATH: the data output's listener
-    std::string preload;                // --preload=PATH: a library to preload into the server
+// The platform the suite is built for and runs on.
+#ifdef _WIN32
+inline constexpr bool kWindows = true;
+#else
+inline constexpr bool kWindows = false;
+#endif
 
-    std::string native_path(const std::string &path) const;
+// The programs under test, which stand beside the test program, and what the test program's
+// command line adds.
+struct Target {
+    std::string server;    // the server
+    std::string listener;  // the data output's listener
+    std::string helpers;   // the folder of the test's own helper programs
+    std::string eol;       // how a written newline arrives
+    std::string library;   // --library=NAME: the device library's file name
+    std::string lacking;   // --lacking=DIR: a library without CloseVeskDevice
+    std::string preload;   // --preload=PATH: a library to preload into the server
 };
 
 const Target &target();
@@ -29,10 +32,14 @@ const Target &target();
 class Trace {
 public:
     explicit Trace(std::string path) : path_(std::move(path)) {}
-    std::string env() const { return "VESK_DEVICE_TRACE=" + target().native_path(path_); }
+    std::string env() const { return "VESK_DEVICE_TRACE=" + path_; }
     std::vector<std::string> lines() const;
     // Waits until `line` is in the trace.
     bool shows(const std::string &line) const;
+    // Waits until the program has started the library: its last call before the wait for q.
+    bool started() const { return shows(kStarted); }
+
+    static const char kStarted[];
 
 private:
     std::string path_;

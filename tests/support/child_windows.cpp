@@ -1,0 +1,493 @@
+#include "child.h"
+
+// CreatePseudoConsole needs Windows 10's headers.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
+#ifndef NTDDI_VERSION
+#define NTDDI_VERSION 0x0A000006
+#endif
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+
+namespace {
+
+const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
+
+std::wstring wide(const std::string &text)
+{
+    if (text.empty())
+        return {};
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+// One argument as the C runtime's parser takes it back: quotes around it, a quote escaped, and
+// backslashes doubled only where a quote follows them.
+std::wstring quoted(const std::wstring &arg)
+{
+    std::wstring out = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, L'\\');
+    return out + L"\"";
+}
+
+std::wstring command_line(const std::vector<std::string> &argv)
+{
+    std::wstring line;
+    for (const std::string &arg : argv)
+        line += (line.empty() ? L"" : L" ") + quoted(wide(arg));
+    return line;
+}
+
+// Our environment with the options' entries in place of (or, with clear_env, instead of) it,
+// as a CREATE_UNICODE_ENVIRONMENT block.
+std::wstring environment_block(const ChildOptions &options)
+{
+    std::vector<std::wstring> env;
+    if (!options.clear_env) {
+        wchar_t *all = GetEnvironmentStringsW();
+        for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
+            env.emplace_back(e);
+        FreeEnvironmentStringsW(all);
+    }
+    for (const std::string &entry : options.env) {
+        std::wstring w = wide(entry), name = w.substr(0, w.find(L'=') + 1);
+        for (auto it = env.begin(); it != env.end();)
+            it = _wcsnicmp(it->c_str(), name.c_str(), name.size()) == 0 ? env.erase(it) : it + 1;
+        env.push_back(w);
+    }
+    std::wstring block;
+    for (const std::wstring &e : env)
+        block += e + L'\0';
+    return block + L'\0';
+}
+
+// Handles are made inheritable only for the moment one program is started, so a program
+// never inherits the pipes of another.
+std::mutex g_starting;
+
+// The one way the tests start a program. `startup` names its standard handles or its pseudo
+// console; only `inherited` handles are passed on.
+PROCESS_INFORMATION start_process(const std::wstring &command, STARTUPINFOEXW &startup, DWORD flags,
+                                  const std::vector<HANDLE> &inherited, const std::wstring *env = nullptr,
+                                  const std::string &cwd = "")
+{
+    std::lock_guard<std::mutex> starting(g_starting);
+    for (HANDLE h : inherited)
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    std::wstring line = command, folder = wide(cwd);
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(),
+                                  flags | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
+                                  env != nullptr ? const_cast<wchar_t *>(env->c_str()) : nullptr,
+                                  folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &process);
+    for (HANDLE h : inherited)
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+    if (!started)
+        throw std::runtime_error("cannot start the program: error " + std::to_string(GetLastError()));
+    return process;
+}
+
+// What a program writes to a pipe, read by a thread of its own so that it is never held up.
+// The thread keeps this alive for as long as it runs.
+struct Stream {
+    HANDLE pipe = nullptr;
+    std::mutex lock;
+    std::string text;
+
+    static DWORD WINAPI drain(void *self)
+    {
+        auto stream = static_cast<std::shared_ptr<Stream> *>(self);
+        char buffer[4096];
+        DWORD n;
+        while (ReadFile((*stream)->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+            std::lock_guard<std::mutex> hold((*stream)->lock);
+            (*stream)->text.append(buffer, n);
+        }
+        CloseHandle((*stream)->pipe);
+        delete stream;
+        return 0;
+    }
+};
+
+ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
+{
+    return ((ULONGLONG(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
+            (ULONGLONG(user.dwHighDateTime) << 32 | user.dwLowDateTime)) / 10000;
+}
+
+// The process that `parent` started, or 0.
+DWORD child_of(DWORD parent)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == parent)
+            found = entry.th32ProcessID;
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Calls `each` with every thread of process `pid`, the main thread first.
+void for_each_thread(int pid, const std::function<void(DWORD)> &each)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == static_cast<DWORD>(pid))
+            each(entry.th32ThreadID);
+    CloseHandle(snapshot);
+}
+
+std::string self_path()
+{
+    wchar_t self[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    int size = WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+const char kInsideConsole[] = "--inside-console";
+const char kProgramEnded[] = "[the program has ended]";
+
+}  // namespace
+
+struct Child::Impl {
+    HANDLE job = nullptr;
+    HANDLE process = nullptr;  // the program's
+    HANDLE thread = nullptr;   // its first thread, while it is held
+    DWORD pid = 0;
+    HANDLE in = nullptr;       // our end of its input, or the keys typed at its console
+    HANDLE in_read = nullptr;  // a copy of its end of the input, to see what it has not read
+    HANDLE err = nullptr;      // the undrained standard error
+    HPCON console = nullptr;
+    HANDLE inside = nullptr;   // the process that hands the console to the program
+    std::shared_ptr<Stream> out;
+    HANDLE reader = nullptr;
+    int status = -1;
+
+    bool shows_end()
+    {
+        std::lock_guard<std::mutex> hold(out->lock);
+        return out->text.find(kProgramEnded) != std::string::npos;
+    }
+
+    // Waits until everything the program wrote has been read. At a console, the process
+    // inside writes kProgramEnded through the console once the program has ended, and the
+    // console shows what was written in order; only if it did not (the console ended it too)
+    // is the console closed and its last output awaited, which Wine takes seconds to give.
+    void finish_output()
+    {
+        if (console != nullptr &&
+            eventually([&] { return shows_end() || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0; }) && shows_end())
+            return;
+        if (console != nullptr) {
+            ClosePseudoConsole(console);
+            console = nullptr;
+        }
+        if (reader != nullptr && WaitForSingleObject(reader, kPatienceMs) == WAIT_TIMEOUT)
+            CancelSynchronousIo(reader);
+    }
+};
+
+Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
+{
+    Impl &c = *impl_;
+    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
+    HANDLE in_read = nullptr, out_write = nullptr, err_write = nullptr, out_read = nullptr;
+    if (!CreatePipe(&in_read, &c.in, &plain, 0) || !CreatePipe(&out_read, &out_write, &plain, 0))
+        throw std::runtime_error("CreatePipe failed");
+
+    c.job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close);
+
+    const std::wstring env = environment_block(options);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    std::vector<HANDLE> inherited;
+    std::wstring command = command_line(argv);
+    DWORD flags = CREATE_SUSPENDED;
+    std::string attributes;
+    if (options.terminal) {
+        // Started straight into a pseudo console, a program gets no usable standard handles
+        // under Wine; a copy of this program inside it hands the console over instead.
+        if (FAILED(CreatePseudoConsole({80, 25}, in_read, out_write, 0, &c.console)))
+            throw std::runtime_error("CreatePseudoConsole failed");
+        CloseHandle(in_read);
+        in_read = nullptr;
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        attributes.resize(size);
+        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, c.console,
+                                  sizeof c.console, nullptr, nullptr);
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+        command = quoted(wide(self_path())) + L" " + wide(kInsideConsole) + L" " + command;
+    } else {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = in_read;
+        startup.StartupInfo.hStdOutput = out_write;
+        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+        if (options.stderr_to_stdout)
+            err = out_write;
+        if (!options.stderr_path.empty()) {
+            err = err_write = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &plain,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        } else if (options.stderr_undrained || options.stderr_full) {
+            // 64 KiB, as a Linux pipe holds.
+            if (!CreatePipe(&c.err, &err_write, &plain, 64 * 1024))
+                throw std::runtime_error("CreatePipe failed");
+            if (options.stderr_full) {
+                DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
+                const std::string block(4096, 'x');
+                SetNamedPipeHandleState(err_write, &no_wait, nullptr, nullptr);
+                while (WriteFile(err_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
+                }
+                SetNamedPipeHandleState(err_write, &wait, nullptr, nullptr);
+            }
+            err = err_write;
+        }
+        startup.StartupInfo.hStdError = err;
+        inherited = {in_read, out_write};
+        if (err != out_write)
+            inherited.push_back(err);
+    }
+    if (options.stdout_closed) {
+        CloseHandle(out_read);
+        out_read = nullptr;
+    }
+
+    PROCESS_INFORMATION process = start_process(command, startup, flags, inherited, &env, options.cwd);
+    if (!options.terminal) {
+        // Our copy of its input's read end stays, to tell what it has not read yet.
+        c.in_read = in_read;
+        in_read = nullptr;
+    }
+    for (HANDLE h : {in_read, out_write, err_write})
+        if (h != nullptr)
+            CloseHandle(h);
+    if (!AssignProcessToJobObject(c.job, process.hProcess)) {
+        TerminateProcess(process.hProcess, 1);
+        throw std::runtime_error("AssignProcessToJobObject failed");
+    }
+    if (out_read != nullptr) {
+        c.out = std::make_shared<Stream>();
+        c.out->pipe = out_read;
+        c.reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(c.out), 0, nullptr);
+    }
+    c.process = process.hProcess;
+    c.pid = process.dwProcessId;
+    c.thread = process.hThread;
+    if (!options.held)
+        release();
+    if (options.terminal) {
+        // The program is the one the process inside the console starts.
+        c.inside = c.process;
+        DWORD program = 0;
+        if (!eventually([&] {
+                return (program = child_of(c.pid)) != 0 || WaitForSingleObject(c.inside, 0) == WAIT_OBJECT_0;
+            }) ||
+            program == 0)
+            throw std::runtime_error("the program did not start in the console");
+        c.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, program);
+        c.pid = program;
+    }
+}
+
+Child::Child(Child &&other) noexcept = default;
+
+Child::~Child()
+{
+    if (!impl_)
+        return;
+    Impl &c = *impl_;
+    if (c.process != nullptr && c.status < 0)
+        TerminateProcess(c.process, 1);
+    // Ends whatever it started too.
+    CloseHandle(c.job);
+    if (c.console != nullptr)
+        ClosePseudoConsole(c.console);
+    // A reader still waiting for a console's last output keeps what it reads into alive.
+    if (c.reader != nullptr && WaitForSingleObject(c.reader, 0) == WAIT_TIMEOUT)
+        CancelSynchronousIo(c.reader);
+    for (HANDLE h : {c.process, c.thread, c.in, c.in_read, c.err, c.inside, c.reader})
+        if (h != nullptr)
+            CloseHandle(h);
+}
+
+void Child::release()
+{
+    ResumeThread(impl_->thread);
+    CloseHandle(impl_->thread);
+    impl_->thread = nullptr;
+}
+
+int Child::pid() const
+{
+    return static_cast<int>(impl_->pid);
+}
+
+int Child::undrained_errors() const
+{
+    DWORD pending = 0;
+    PeekNamedPipe(impl_->err, nullptr, 0, nullptr, &pending, nullptr);
+    return static_cast<int>(pending);
+}
+
+void Child::send(const std::string &bytes)
+{
+    DWORD n = 0;
+    if (impl_->in == nullptr || !WriteFile(impl_->in, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr) ||
+        n != bytes.size())
+        throw std::runtime_error("the program no longer reads its input");
+}
+
+void Child::close_input()
+{
+    Impl &c = *impl_;
+    CloseHandle(c.in);
+    c.in = nullptr;
+    if (c.console != nullptr) {
+        ClosePseudoConsole(c.console);
+        c.console = nullptr;
+    }
+}
+
+bool Child::consumed_input()
+{
+    return eventually([&] {
+        DWORD pending = 1;
+        return PeekNamedPipe(impl_->in_read, nullptr, 0, nullptr, &pending, nullptr) && pending == 0;
+    });
+}
+
+bool Child::running()
+{
+    Impl &c = *impl_;
+    if (c.status >= 0)
+        return false;
+    if (WaitForSingleObject(c.process, 0) == WAIT_TIMEOUT)
+        return true;
+    DWORD status = 1;
+    GetExitCodeProcess(c.process, &status);
+    c.status = static_cast<int>(status);
+    return false;
+}
+
+int Child::wait()
+{
+    Impl &c = *impl_;
+    if (WaitForSingleObject(c.process, kPatienceMs) != WAIT_OBJECT_0)
+        return -1;
+    running();
+    c.finish_output();
+    return c.status;
+}
+
+void Child::kill()
+{
+    TerminateProcess(impl_->process, 1);
+}
+
+std::string Child::output()
+{
+    if (!impl_->out)
+        return {};
+    std::lock_guard<std::mutex> hold(impl_->out->lock);
+    return impl_->out->text;
+}
+
+int thread_count(int pid)
+{
+    int n = 0;
+    for_each_thread(pid, [&](DWORD) { ++n; });
+    return n > 0 ? n : -1;
+}
+
+long main_thread_cpu_ms(int pid)
+{
+    DWORD main = 0;
+    for_each_thread(pid, [&](DWORD thread) {
+        if (main == 0)
+            main = thread;
+    });
+    HANDLE thread = main != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, main) : nullptr;
+    FILETIME created, exited, kernel, user;
+    long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
+                  ? static_cast<long>(milliseconds(kernel, user))
+                  : -1;
+    if (thread != nullptr)
+        CloseHandle(thread);
+    return ms;
+}
+
+std::string program_folder()
+{
+    const std::string self = self_path();
+    return self.substr(0, self.find_last_of("\\/"));
+}
+
+std::string make_private_tmp()
+{
+    return "";
+}
+
+// Inside a pseudo console: opens the console, as a console window's shell has it, and starts
+// the program with it as its standard handles; once it has ended, says so through the console.
+int run_child_role(int argc, char **argv)
+{
+    if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
+        return -1;
+    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+                            OPEN_EXISTING, 0, nullptr);
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+                             OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = in;
+    startup.StartupInfo.hStdOutput = out;
+    startup.StartupInfo.hStdError = out;
+    PROCESS_INFORMATION program;
+    try {
+        program = start_process(command_line({argv + 2, argv + argc}), startup, 0, {in, out});
+    } catch (const std::exception &) {
+        return 127;
+    }
+    // Ctrl+C at the console is the program's to handle; it was started with the default.
+    SetConsoleCtrlHandler(nullptr, TRUE);
+    WaitForSingleObject(program.hProcess, INFINITE);
+    DWORD n;
+    const std::string ended = std::string("\r\n") + kProgramEnded + "\r\n";
+    WriteFile(out, ended.data(), static_cast<DWORD>(ended.size()), &n, nullptr);
+    // A console whose last process has gone may close before it has shown what was written:
+    // this one stays until the console or the job ends it.
+    Sleep(INFINITE);
+    return 0;
+}
