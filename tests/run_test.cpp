@@ -8,13 +8,24 @@ namespace fs = std::filesystem;
 
 class Server : public ServerTest {};
 
-TEST_F(Server, OrderlyRunIgnoresArguments)
+// With standard error on the same pipe, the stand-in's line at load stands whole before the
+// start line: whatever the library does when it is loaded comes first.
+TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
 {
     for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-h", "--version", "q"}}) {
         Trace t = trace("t" + std::to_string(args.size()));
         Child server = start(t, {}, args);
         quit(server, t);
     }
+
+    Trace t = trace("one-pipe");
+    ChildOptions one_pipe;
+    one_pipe.stderr_to_stdout = true;
+    Child server = start(t, one_pipe);
+    server.send("q\n");
+    EXPECT_EQ(server.wait(), 0);
+    const std::string first = "Vesk_Device: stand-in library, no real device\n" + output_of({"VeskServer Start!"});
+    EXPECT_EQ(server.output().substr(0, first.size()), first);
 }
 
 // Only a lower-case q ends the wait; "x" sent after "Q\n" is read as well, which shows the
