@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -93,25 +94,35 @@ bool group_orphaned()
     return orphaned;
 }
 
-// Waits, without spending processor time, until new input reaches the terminal or it hangs up:
-// only after the job is brought to the foreground can a read succeed, and the kernel tells
-// nobody of that, but the operator then types. The wake-up is edge-triggered, so input that
-// waits for the foreground job does not wake the server again and again. Returns false if
-// there is no way to wait.
-bool await_new_terminal_input()
+// What a background job waits on, set up at its first failed read: new input reaching the
+// terminal, or its hang-up (only after the job is brought to the foreground can a read succeed,
+// and the kernel tells nobody of that, but the operator then types), and the end of the parent,
+// which can leave the group orphaned. Both edge-triggered, so input that waits for the
+// foreground job, or a parent long gone, does not wake the server again and again. -1 if it
+// cannot be had.
+int background_watch()
 {
     static int watch = -1;
-    if (watch < 0) {
-        watch = epoll_create1(EPOLL_CLOEXEC);
-        struct epoll_event input = {};
-        input.events = EPOLLIN | EPOLLET;
-        if (watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &input) != 0) {
-            if (watch >= 0)
-                close(watch);
-            watch = -1;
-            return false;
-        }
+    if (watch >= 0)
+        return watch;
+    watch = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event event = {};
+    event.events = EPOLLIN | EPOLLET;
+    if (watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
+        if (watch >= 0)
+            close(watch);
+        return watch = -1;
     }
+    // Without pidfds (before Linux 5.3) an orphaned group is found at the next input instead.
+    const int parent = static_cast<int>(syscall(SYS_pidfd_open, getppid(), 0));
+    if (parent >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, parent, &event) != 0)
+        close(parent);
+    return watch;
+}
+
+// Waits on the watch without spending processor time; false if it cannot.
+bool await(int watch)
+{
     struct epoll_event event;
     while (epoll_wait(watch, &event, 1, -1) < 0)
         if (errno != EINTR)
@@ -139,7 +150,10 @@ int read_input_byte()
         std::clearerr(stdin);
         if (error == EIO) {
             // A background job may be brought back to the foreground; an orphaned one never can.
-            if (reading_in_background() && !group_orphaned() && await_new_terminal_input())
+            // The watch is set up before the group is looked at, so a parent that ends in
+            // between still wakes the wait.
+            int watch;
+            if (reading_in_background() && (watch = background_watch()) >= 0 && !group_orphaned() && await(watch))
                 continue;
             return after_grace();
         }

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -229,6 +231,26 @@ TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
     quit(server, first);
 }
 
+// Whether the program's main thread is blocked in one of `calls`.
+static bool in_syscall(pid_t pid, std::initializer_list<long> calls)
+{
+    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    std::string number;
+    syscall_now >> number;
+    return std::any_of(calls.begin(), calls.end(), [&](long call) { return number == std::to_string(call); });
+}
+
+// Whether the process's group is the foreground of its terminal.
+static bool in_foreground(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string state, parent, group, session, tty, foreground;
+    return fields >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
+}
+
 // The process of session `session` that runs `name`, or 0.
 static pid_t process_in_session(pid_t session, const std::string &name)
 {
@@ -264,12 +286,29 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kInterruptedTrace);
     }
 
-    // The read fails at once when the terminal goes; the SIGHUP comes later, from the shell.
-    Trace t = trace("shell");
+    // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
+    // and is brought back with fg; a job whose group is orphaned can never be, and closes in
+    // order by itself. As the foreground job of the shell, its read fails at once when the
+    // terminal goes; the SIGHUP comes later, from the shell.
+    Trace background = trace("background"), orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
-    shell.send(target().server + "\r");
-    ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
+    shell.send("trap '' TTIN; " + background.env() + " " + target().server + " &\r");
+    ASSERT_TRUE(background.shows("SetConfig_Bool bLogPackLost true"));
     pid_t server = 0;
+    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    ASSERT_TRUE(eventually([&] { return in_syscall(server, {SYS_epoll_wait, SYS_epoll_pwait}); }));
+    EXPECT_EQ(background.lines().size(), 4u) << "the device was closed in the background";
+    shell.send("fg\r");
+    ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+    shell.send("q\r");
+    EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
+    EXPECT_EQ(background.lines(), kOrderlyTrace);
+
+    shell.send("(set -m; " + orphaned.env() + " " + target().server + " &)\r");
+    EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
+
+    shell.send(t.env() + " " + target().server + "\r");
+    ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
     shell.close_input();
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
