@@ -304,8 +304,9 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
     EXPECT_EQ(background.lines(), kOrderlyTrace);
 
-    shell.send("(set -m; " + orphaned.env() + " " + target().server + " &)\r");
+    shell.send("(set -m; " + orphaned.env() + " " + target().server + " </dev/tty &)\r");
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
 
     shell.send(t.env() + " " + target().server + "\r");
     ASSERT_TRUE(t.shows("SetConfig_Bool bLogPackLost true"));
