@@ -1,44 +1,59 @@
 /* The floor the server is measured against: the same run in plain C, with the same lock,
  * against the same library. */
-#define _GNU_SOURCE /* O_PATH */
+#define _GNU_SOURCE /* SOCK_CLOEXEC, struct ucred */
 #include <errno.h>
-#include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "Vesk_Device.h"
 
-/* 1: another copy holds the lock, a flock on the folder itself. */
+/* 1: another copy of this user holds the lock, the abstract socket named after it and the uid. */
 static int already_running(void)
 {
-    char folder[64], self[64];
-    struct stat st;
-    int path, fd, rc;
+    struct sockaddr_un address = {0};
+    struct ucred peer;
+    socklen_t size, peer_size = sizeof peer;
+    int attempt, fd, probe, rc, error;
 
-    snprintf(folder, sizeof folder, "/tmp/VeskServer-%u", (unsigned)getuid());
-    mkdir(folder, 0700);
-    path = open(folder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (path < 0)
-        return 0;
-    snprintf(self, sizeof self, "/proc/self/fd/%d", path);
-    if (fstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        ((st.st_mode & 07777) != 0700 && chmod(self, 0700) != 0)) {
-        close(path);
-        return 0;
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
+             "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}/%u", (unsigned)getuid());
+    size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(address.sun_path + 1));
+    for (attempt = 0; attempt < 10; ++attempt) {
+        if (attempt > 0) {
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, NULL);
+        }
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return 0;
+        if (bind(fd, (struct sockaddr *)&address, size) == 0) {
+            listen(fd, SOMAXCONN);
+            return 0;
+        }
+        error = errno;
+        close(fd);
+        if (error != EADDRINUSE)
+            return 0;
+        probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (probe < 0)
+            return 0;
+        rc = connect(probe, (struct sockaddr *)&address, size);
+        error = errno;
+        if (rc == 0)
+            rc = getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == getuid();
+        close(probe);
+        if (rc == 1 || (rc < 0 && error == EAGAIN))
+            return 1;
+        if (rc == 0 || error != ECONNREFUSED)
+            return 0;
     }
-    fd = open(self, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    close(path);
-    if (fd < 0)
-        return 0;
-    while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR)
-        ;
-    if (rc == 0)
-        return 0;
-    rc = errno;
-    close(fd);
-    return rc == EWOULDBLOCK;
+    return 0;
 }
 
 int main(void)

@@ -1,62 +1,101 @@
-// Linux has no named kernel object that vanishes with its last holder, so the lock is an
-// advisory flock(2) on a per-user folder: the kernel drops it with the last descriptor of the
-// open folder, however the process ends. The folder is never removed; removing it would let
-// two copies lock two different inodes.
+// Linux's named kernel object that vanishes with its last holder is a Unix socket bound in the
+// abstract namespace: nobody can remove or replace the name, no file system holds it, bind
+// reports atomically whether it was taken, and the kernel frees it with the socket's last
+// descriptor however the process ends. Its scope is the network namespace.
 #include "single_instance_lock_linux.h"
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <cstring>
+#include <ctime>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using Outcome = SingleInstanceLock::Outcome;
 
-Outcome take_lock_in_folder(const char *folder)
+namespace {
+
+// A name that is bound but refuses connections belongs to a copy between its bind and its
+// listen, or to one that has just gone; either is over within microseconds.
+constexpr int kAttempts = 10;
+
+enum class Holder { Ours, Someone, Gone };
+
+// Who listens on the name. A blocking connect would wait while the holder's queue of
+// connections nobody accepts is full, so the connect never blocks; a full queue (EAGAIN) takes
+// thousands of refused copies, and it shows a holder that listens, as our copies do.
+Holder holder_of(const sockaddr_un &address, socklen_t size)
 {
-    // The umask can only take bits away from 0700; the repair below puts them back.
-    mkdir(folder, 0700);
-
-    // O_PATH needs no permission on the folder itself, so a folder that an odd umask left
-    // unreadable can still be checked and repaired, through this descriptor and never
-    // through a path that could meanwhile be swapped for a link.
-    int path = open(folder, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (path < 0)
-        return Outcome::Taken;
-    char self[64];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", path);
-    struct stat st;
-    if (fstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() ||
-        ((st.st_mode & 07777) != 0700 && chmod(self, 0700) != 0)) {
-        close(path);
-        return Outcome::Taken;
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0)
+        return Holder::Someone;
+    Holder holder = Holder::Someone;
+    struct ucred peer = {};
+    socklen_t peer_size = sizeof peer;
+    if (connect(probe, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
+        if (getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == getuid())
+            holder = Holder::Ours;
+    } else if (errno == EAGAIN) {
+        holder = Holder::Ours;
+    } else if (errno == ECONNREFUSED) {
+        holder = Holder::Gone;
     }
-    // flock needs a real open; O_CLOEXEC keeps programs this process starts from holding it.
-    int fd = open(self, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    close(path);
-    if (fd < 0)
-        return Outcome::Taken;
-
-    int rc;
-    do
-        rc = flock(fd, LOCK_EX | LOCK_NB);
-    while (rc != 0 && errno == EINTR);
-    if (rc == 0)
-        return Outcome::Taken;  // fd stays open: it is the lock
-    int err = errno;
-    close(fd);
-    return err == EWOULDBLOCK ? Outcome::AlreadyRunning : Outcome::Taken;
+    close(probe);
+    return holder;
 }
 
-// Always under /tmp: /run/user/<uid> comes at a user's first login and goes, with anything in
-// it, at the last logout, so copies on either side of a login or logout would miss each other.
-// systemd-tmpfiles skips a folder that somebody holds a BSD lock on, so the held folder
-// survives /tmp cleaners, and nothing inside it has to. No environment variable is read, so
-// neither XDG_RUNTIME_DIR nor TMPDIR nor HOME can move the lock away from a running copy.
+}  // namespace
+
+Outcome take_lock_named(const char *name)
+{
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const size_t length = std::strlen(name);
+    if (length + 1 > sizeof address.sun_path)
+        return Outcome::Taken;
+    // sun_path[0] stays NUL: the abstract namespace. The name has no NUL after it.
+    std::memcpy(address.sun_path + 1, name, length);
+    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (attempt > 0) {
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+        // SOCK_CLOEXEC keeps programs this process starts from holding the lock.
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return Outcome::Taken;
+        if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
+            // Listening lets later copies ask whose it is; nobody ever accepts. fd stays open:
+            // it is the lock. Were listen to fail, later copies would find the name refusing
+            // and run unguarded, as when the lock cannot be had at all.
+            listen(fd, SOMAXCONN);
+            return Outcome::Taken;
+        }
+        const int error = errno;
+        close(fd);
+        if (error != EADDRINUSE)
+            return Outcome::Taken;
+        switch (holder_of(address, size)) {
+        case Holder::Ours:
+            return Outcome::AlreadyRunning;
+        case Holder::Someone:  // another user's socket under our name: run unguarded, never refused
+            return Outcome::Taken;
+        case Holder::Gone:
+            break;
+        }
+    }
+    return Outcome::Taken;
+}
+
+// The uid after the name keeps users apart, as per-session namespaces do on Windows. Nothing
+// in the environment moves it.
 Outcome SingleInstanceLock::take()
 {
-    char folder[64];
-    std::snprintf(folder, sizeof folder, "/tmp/VeskServer-%u", static_cast<unsigned>(getuid()));
-    return take_lock_in_folder(folder);
+    char name[sizeof kLockName + 16];
+    std::snprintf(name, sizeof name, "%s/%u", kLockName, static_cast<unsigned>(getuid()));
+    return take_lock_named(name);
 }

@@ -2,7 +2,7 @@
 
 #include "single_instance_lock.h"
 
-// Takes the lock as a flock on `folder` itself, made with mode 0700 if missing and repaired to
-// 0700 if it is the calling user's own with another mode. Anything else at the path (a link,
-// a file, a folder of another user) is Taken with no lock held.
-SingleInstanceLock::Outcome take_lock_in_folder(const char *folder);
+// Takes the lock as the abstract Unix socket address `name` (without its leading NUL): bound
+// and listening, it is Taken and held until the process ends; bound by a process of our uid,
+// AlreadyRunning; bound by another uid, or anything that goes wrong, Taken with no lock held.
+SingleInstanceLock::Outcome take_lock_named(const char *name);

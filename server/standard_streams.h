@@ -14,5 +14,7 @@ void prepare_standard_streams();
 // One byte of standard input, as getchar gives it, or EOF at the end of input or on an
 // error that will not go away; interrupted and would-block reads are retried, waiting
 // without spending processor time. An end that came from the console or terminal going away
-// or being interrupted is returned only after kConsoleGraceMs, if the process still lives.
+// or being interrupted is returned only after kConsoleGraceMs, if the process still lives. A
+// read that fails because the process is a background job of its terminal waits, without
+// spending processor time, until the job can read again; an orphaned job's input has ended.
 int read_input_byte();

@@ -3,9 +3,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -40,6 +45,91 @@ bool terminal_hung_up()
     return isatty(STDIN_FILENO) == 0 && errno == EIO;
 }
 
+// A read fails with EIO in the background of its terminal when SIGTTIN is ignored or blocked
+// (`trap '' TTIN; VeskServer &`), as it does in the foreground of one that hangs up, where
+// tcgetpgrp fails instead.
+bool reading_in_background()
+{
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground > 0 && foreground != getpgrp();
+}
+
+// A parent in another group of the same session, a shell with job control, is what can bring a
+// group to the foreground; a group with no member that has one is orphaned, and stays so.
+bool parent_can_bring_back(pid_t parent, pid_t group, pid_t session)
+{
+    return getpgid(parent) != group && getsid(parent) == session;
+}
+
+bool group_orphaned()
+{
+    const pid_t group = getpgrp(), session = getsid(0);
+    if (parent_can_bring_back(getppid(), group, session))
+        return false;
+    DIR *processes = opendir("/proc");
+    if (processes == nullptr)
+        return true;  // nobody can tell: close in order, as for any lasting read error
+    bool orphaned = true;
+    while (const dirent *entry = readdir(processes)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0 || pid == getpid() || getpgid(pid) != group)
+            continue;
+        char path[64], state = 'Z';
+        int parent = 0;
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        if (FILE *stat = std::fopen(path, "re")) {
+            // "pid (name) state parent ...": the name may hold anything, so parse after its last ')'.
+            char line[512];
+            if (std::fgets(line, sizeof line, stat) != nullptr)
+                if (const char *end = std::strrchr(line, ')'))
+                    std::sscanf(end + 1, " %c %d", &state, &parent);
+            std::fclose(stat);
+        }
+        if (state != 'Z' && parent_can_bring_back(parent, group, session)) {
+            orphaned = false;
+            break;
+        }
+    }
+    closedir(processes);
+    return orphaned;
+}
+
+// What a background job waits on, set up at its first failed read: new input reaching the
+// terminal, or its hang-up (only after the job is brought to the foreground can a read succeed,
+// and the kernel tells nobody of that, but the operator then types), and the end of the parent,
+// which can leave the group orphaned. Both edge-triggered, so input that waits for the
+// foreground job, or a parent long gone, does not wake the server again and again. -1 if it
+// cannot be had.
+int background_watch()
+{
+    static int watch = -1;
+    if (watch >= 0)
+        return watch;
+    watch = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event event = {};
+    event.events = EPOLLIN | EPOLLET;
+    if (watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
+        if (watch >= 0)
+            close(watch);
+        return watch = -1;
+    }
+    // Without pidfds (before Linux 5.3) an orphaned group is found at the next input instead.
+    const int parent = static_cast<int>(syscall(SYS_pidfd_open, getppid(), 0));
+    if (parent >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, parent, &event) != 0)
+        close(parent);
+    return watch;
+}
+
+// Waits on the watch without spending processor time; false if it cannot.
+bool await(int watch)
+{
+    struct epoll_event event;
+    while (epoll_wait(watch, &event, 1, -1) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
 }  // namespace
 
 // SIGPIPE's default action would kill the server with the device still open.
@@ -58,8 +148,15 @@ int read_input_byte()
             return terminal_hung_up() ? after_grace() : EOF;
         int error = errno;
         std::clearerr(stdin);
-        if (error == EIO)
+        if (error == EIO) {
+            // A background job may be brought back to the foreground; an orphaned one never can.
+            // The watch is set up before the group is looked at, so a parent that ends in
+            // between still wakes the wait.
+            int watch;
+            if (reading_in_background() && (watch = background_watch()) >= 0 && !group_orphaned() && await(watch))
+                continue;
             return after_grace();
+        }
         // A handler the device library installed without SA_RESTART interrupts the read.
         if (error == EINTR)
             continue;

@@ -119,17 +119,19 @@ run_unpacked() {
 }
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
-# The unpacked Linux server runs with a /tmp of its own, so it never meets the lock of a copy
-# that whoever runs this has running. Its folder, which may lie under /tmp, is carried over
-# from the shell's own working directory.
-private_tmp=(unshare -m)
-[ "$(id -u)" = 0 ] || private_tmp=(unshare -Urm)
+# The unpacked Linux server runs with a /tmp and a network namespace of its own, so it never
+# meets the lock of a copy that whoever runs this has running. Its folder, which may lie under
+# /tmp, is carried over from the shell's own working directory; the new namespace's loopback,
+# where the stand-in publishes, starts down.
+private_tmp=(unshare -mn)
+[ "$(id -u)" = 0 ] || private_tmp=(unshare -Urmn)
 private_tmp+=(sh -c 'here=$PWD; mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && mkdir -p "$here" &&
-    mount --no-canonicalize --bind "/proc/$$/cwd" "$here" && cd "$here" && exec "$@"' sh)
+    mount --no-canonicalize --bind "/proc/$$/cwd" "$here" && { ! command -v ip >/dev/null || ip link set lo up; } &&
+    cd "$here" && exec "$@"' sh)
 if "${private_tmp[@]}" true 2>/dev/null; then
     run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "${private_tmp[@]}" ./VeskServer
 else
-    echo "SKIPPED: the unpacked Linux archive's run, which needs a mount namespace of its own"
+    echo "SKIPPED: the unpacked Linux archive's run, which needs a mount and network namespace of its own"
 fi
 unzip -q "$dist/$simulator.zip" -d "$work/windows"
 run_unpacked "unpacked simulator zip under Wine" "$work/windows/$simulator" $'\r\n' wine VeskServer.exe

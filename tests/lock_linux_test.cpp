@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstddef>
 #include <fcntl.h>
 #include <filesystem>
-#include <functional>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,82 +16,86 @@
 namespace fs = std::filesystem;
 using Outcome = SingleInstanceLock::Outcome;
 
-class LockInFolder : public ::testing::Test {
+// Each case takes a name of its own, never the one a real copy of the user's takes.
+class LockNamed : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char name[] = "/tmp/vesk-lock-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        root_ = name;
-        folder_ = root_ + "/folder";
-        ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
+        name_ = "vesk-lock-test-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
-    void TearDown() override { fs::remove_all(root_); }
 
     static int open_descriptors()
     {
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
     }
 
-    static mode_t mode_of(const std::string &path)
+    // A socket of our own under the name, bound, and listening with room for `backlog`
+    // unaccepted connections unless backlog < 0.
+    int hold(int backlog) const
     {
-        struct stat st;
-        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        socklen_t size = at(address);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0)) {
+            close(fd);
+            return -1;
+        }
+        return fd;
     }
 
-    std::string root_, folder_;
+    // A connection to the name without waiting, or -1.
+    int connect_to() const
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address = {};
+        socklen_t size = at(address);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    socklen_t at(sockaddr_un &address) const
+    {
+        address.sun_family = AF_UNIX;
+        name_.copy(address.sun_path + 1, sizeof address.sun_path - 1);
+        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
+    }
+
+    std::string name_;
 };
 
-// The lock is a flock on the folder itself, which also keeps systemd-tmpfiles out: it skips
-// a folder whose shared lock it cannot get.
-TEST_F(LockInFolder, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
+// The one descriptor kept is the lock: a listening socket under exactly the name, which programs
+// the process starts do not inherit.
+TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
 {
     int before = open_descriptors();
-    EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::Taken);
-    EXPECT_EQ(open_descriptors(), before + 1);
-    int cleaner = open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
-    EXPECT_NE(flock(cleaner, LOCK_SH | LOCK_NB), 0) << "a /tmp cleaner could enter the folder";
-    close(cleaner);
+    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
+    ASSERT_EQ(open_descriptors(), before + 1);
+    int lock = -1;
+    for (const fs::directory_entry &fd : fs::directory_iterator("/proc/self/fd"))
+        if (fs::read_symlink(fd.path()).string().rfind("socket:", 0) == 0)
+            lock = std::max(lock, std::stoi(fd.path().filename().string()));
+    EXPECT_EQ(fcntl(lock, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    int probe = connect_to();
+    EXPECT_GE(probe, 0) << "nothing listens under the name";
+    close(probe);
 
-    EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::AlreadyRunning);
+    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
     EXPECT_EQ(open_descriptors(), before + 1);
-}
-
-// Neither an odd umask when the folder is made nor a wrong mode left by an earlier run keeps
-// the lock from working: the folder ends up as 0700 and a second call is refused.
-TEST_F(LockInFolder, OddUmaskOrWrongModeOfOurOwnFolderIsRepaired)
-{
-    int n = 0;
-    for (mode_t mask : {0222, 0400, 0700, 0777}) {
-        SCOPED_TRACE("umask " + std::to_string(mask));
-        const std::string folder = root_ + "/umask" + std::to_string(n++);
-        mode_t old = umask(mask);
-        Outcome outcome = take_lock_in_folder(folder.c_str());
-        umask(old);
-        EXPECT_EQ(outcome, Outcome::Taken);
-        EXPECT_EQ(mode_of(folder), 0700u);
-        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::AlreadyRunning);
-    }
-    for (mode_t mode : {0000, 0500, 0755, 01777}) {
-        SCOPED_TRACE("mode " + std::to_string(mode));
-        const std::string folder = root_ + "/mode" + std::to_string(n++);
-        ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-        ASSERT_EQ(chmod(folder.c_str(), mode), 0);
-        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::Taken);
-        EXPECT_EQ(mode_of(folder), 0700u);
-        EXPECT_EQ(take_lock_in_folder(folder.c_str()), Outcome::AlreadyRunning);
-    }
 }
 
 // The lock is held by a child until it ends, orderly or killed, and then is free again.
-TEST_F(LockInFolder, GoesWithTheProcessThatHoldsIt)
+TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
 {
     for (int signal : {0, SIGKILL}) {
         int ready[2];
         ASSERT_EQ(pipe(ready), 0);
         pid_t holder = fork();
         if (holder == 0) {
-            char result = take_lock_in_folder(folder_.c_str()) == Outcome::Taken ? 't' : 'r';
+            char result = take_lock_named(name_.c_str()) == Outcome::Taken ? 't' : 'r';
             (void)!write(ready[1], &result, 1);
             if (signal != 0)
                 pause();
@@ -101,47 +107,65 @@ TEST_F(LockInFolder, GoesWithTheProcessThatHoldsIt)
         close(ready[0]);
         EXPECT_EQ(result, 't');
         if (signal != 0) {
-            EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::AlreadyRunning);
+            EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
             kill(holder, signal);
         }
         waitpid(holder, nullptr, 0);
     }
     int before = open_descriptors();
-    EXPECT_EQ(take_lock_in_folder(folder_.c_str()), Outcome::Taken);
+    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// Anything at the path that is not a folder of our own is not used: the outcome is Taken with
-// no lock held, and nothing behind a link is repaired or locked.
-TEST_F(LockInFolder, UntrustedPlacesHoldNoLock)
+// Whatever else holds the name: a listener of our uid refuses, even one whose queue is full;
+// one that never listens, or one of another uid, leaves the run unguarded, holding nothing.
+TEST_F(LockNamed, OutsideHolders)
 {
-    const bool root = geteuid() == 0;
-    const std::string path = root_ + "/path";
-    ASSERT_EQ(chmod(folder_.c_str(), 0755), 0);
-    struct Case {
-        const char *what;
-        bool needs_root;
-        std::function<void()> make;  // puts something at `path`
-    } cases[] = {
-        {"link to a folder of our own with a wrong mode", false, [&] { fs::create_symlink(folder_, path); }},
-        {"file", false, [&] { close(open(path.c_str(), O_CREAT | O_WRONLY, 0600)); }},
-        {"folder of another user", true, [&] {
-             ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-             EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.needs_root && !root)
-            continue;
-        fs::remove_all(path);
-        c.make();
+    {
+        SCOPED_TRACE("listening, queue full");
+        int holder = hold(0);
+        ASSERT_GE(holder, 0);
+        int queued = connect_to();
+        ASSERT_GE(queued, 0);
         int before = open_descriptors();
-        EXPECT_EQ(take_lock_in_folder(path.c_str()), Outcome::Taken);
+        EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
         EXPECT_EQ(open_descriptors(), before);
-        EXPECT_EQ(mode_of(folder_), 0755u) << "a link was followed";
+        close(queued);
+        close(holder);
     }
-    EXPECT_EQ(take_lock_in_folder((root_ + "/missing/folder").c_str()), Outcome::Taken);
-    if (!root)
-        GTEST_SKIP() << "the case of another user's folder needs root";
+    {
+        SCOPED_TRACE("bound, never listening");
+        int holder = hold(-1);
+        ASSERT_GE(holder, 0);
+        int before = open_descriptors();
+        EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
+        EXPECT_EQ(open_descriptors(), before);
+        close(holder);
+    }
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a holder of another uid needs root";
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t self = getpid();
+    pid_t squatter = fork();
+    if (squatter == 0) {
+        // Ends with this process, whatever fails here; a change of uid clears the setting.
+        char result = setuid(65534) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
+                              hold(SOMAXCONN) >= 0
+                          ? 'h'
+                          : 'x';
+        (void)!write(ready[1], &result, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char result = 0;
+    EXPECT_EQ(read(ready[0], &result, 1), 1);
+    close(ready[0]);
+    EXPECT_EQ(result, 'h');
+    int before = open_descriptors();
+    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
+    EXPECT_EQ(open_descriptors(), before);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
 }

@@ -1,13 +1,21 @@
-// What only the Linux build can show: its loader, its users and its lock file.
+// What only the Linux build can show: its loader, its users, its lock and its terminal.
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "single_instance_lock.h"
@@ -21,7 +29,11 @@ protected:
     ChildOptions preloaded(const std::string &record)
     {
         ChildOptions options;
-        options.env = {"LD_PRELOAD=" + target().preload, "VESK_TEST_RECORD=" + record};
+        // ld.so splits LD_PRELOAD at blanks, which a checkout's path may hold; it looks a bare
+        // name up in LD_LIBRARY_PATH, which splits at colons only.
+        const fs::path preload = target().preload;
+        options.env = {"LD_PRELOAD=" + preload.filename().string(),
+                       "LD_LIBRARY_PATH=" + preload.parent_path().string(), "VESK_TEST_RECORD=" + record};
         return options;
     }
 };
@@ -104,99 +116,155 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
     EXPECT_EQ(t.lines(), std::vector<std::string>{}) << "the server's entry ran";
 }
 
-static std::string lock_folder()
+// A listening abstract socket under the lock's name of `uid`, as the server makes it; -1 if
+// it cannot be had.
+static int hold_lock_name(uid_t uid)
 {
-    return "/tmp/VeskServer-" + std::to_string(getuid());
-}
-
-// The lock stays in one place whatever the environment says, whether or not the user is
-// logged in (logind makes /run/user/<uid> at the first login), and whatever the umask of the
-// copy that made the folder.
-TEST_F(LinuxServer, NeitherEnvironmentNorLoginNorUmaskMovesTheLock)
-{
-    fs::remove_all(lock_folder());
-    const std::string runtime = "/run/user/" + std::to_string(getuid());
-    Trace first = trace("first");
-    ChildOptions odd_umask;
-    odd_umask.umask = 0177;  // a folder made under it cannot be entered; trace files still work
-    Child server = start(first, odd_umask);
-    ASSERT_TRUE(first.started());
-    const std::vector<std::string> environments[] = {
-        {}, {"XDG_RUNTIME_DIR=" + dir_, "TMPDIR=" + dir_, "HOME=" + dir_}, {"XDG_RUNTIME_DIR=" + runtime}};
-    for (bool logged_in : {false, true}) {
-        if (logged_in) {
-            if (!fs::is_directory("/run/user"))
-                break;
-            ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-        }
-        for (const std::vector<std::string> &env : environments) {
-            Trace t = trace("copy" + std::to_string(logged_in) + "-" + std::to_string(&env - environments));
-            ChildOptions options;
-            options.clear_env = env.empty();
-            options.env = env;
-            Child copy = start(t, options);
-            expect_refused(copy, t);
-        }
+    const std::string name = std::string(kLockName) + "/" + std::to_string(uid);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);
+    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd, SOMAXCONN) != 0) {
+        close(fd);
+        return -1;
     }
-    quit(server, first);
-    fs::remove_all(runtime);
+    return fd;
 }
 
-// Copies of different users never see each other's lock.
-TEST_F(LinuxServer, AnotherUsersCopyRunsBesideOurs)
+// The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
+// Another user's socket under it (a squatter) leaves copies running unguarded, side by side,
+// and another user's copy, under that user's name, keeps nobody out.
+TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
 {
+    int ours = hold_lock_name(getuid());
+    ASSERT_GE(ours, 0);
+    Trace refused = trace("refused");
+    Child copy = start(refused);
+    expect_refused(copy, refused);
+    close(ours);
+
     if (geteuid() != 0)
-        GTEST_SKIP() << "starting a copy as another user needs root";
+        GTEST_SKIP() << "a holder and a copy of another user need root";
+    const uid_t nobody = 65534;
+    int ready[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    const pid_t self = getpid();
+    pid_t squatter = fork();
+    if (squatter == 0) {
+        // Ends with this process, whatever fails here; a change of uid clears the setting.
+        char held = setuid(nobody) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
+                            hold_lock_name(0) >= 0
+                        ? 'h'
+                        : 'x';
+        (void)!write(ready[1], &held, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char held = 0;
+    EXPECT_EQ(read(ready[0], &held, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(held, 'h');
+    Trace a = trace("a"), b = trace("b");
+    Child first = start_holder(a);
+    Child second = start_holder(b);
+    quit(second, b);
+    kill(squatter, SIGKILL);
+    waitpid(squatter, nullptr, 0);
+
     fs::path library = fs::path(target().server).parent_path() / target().library;
     std::string server_copy = copy_server("bin", library.string());
     fs::permissions(fs::path(server_copy).parent_path(), fs::perms::owner_all | fs::perms::group_read |
                                                              fs::perms::group_exec | fs::perms::others_read |
                                                              fs::perms::others_exec);
-
-    Trace first = trace("first");
-    Child server = start_holder(first);
     Trace other = trace("other");
     ChildOptions as_nobody;
-    as_nobody.uid = 65534;
+    as_nobody.uid = nobody;
     Child theirs = start(other, as_nobody, {}, server_copy);
     quit(theirs, other);
+    quit(first, a);
+}
+
+// Runs `program` to its end in a mount namespace of its own whose /tmp is a new, empty one
+// into which only `keep`, a folder under /tmp, is carried. Its input is empty, its output
+// goes to `output`, its environment is `env` alone. Returns its status, or -1.
+static int run_with_a_tmp_of_its_own(std::string program, const std::string &keep, std::string env,
+                                     const std::string &output)
+{
+    char *argv[] = {program.data(), nullptr}, *envp[] = {env.data(), nullptr};
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY), out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            _exit(125);
+        // Only a mount of this namespace can be carried over: `keep` is opened in it.
+        int kept = open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        char from[32];
+        std::snprintf(from, sizeof from, "/proc/self/fd/%d", kept);
+        if (kept < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0 || mkdir(keep.c_str(), 0700) != 0 ||
+            mount(from, keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            _exit(125);
+        execve(argv[0], argv, envp);
+        _exit(126);
+    }
+    int status = -1;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied while the
+// first ran (all but this case's own folder and the build tree, which may lie there), and
+// when it has a /tmp of its own, as a sandbox or a service with a private /tmp gives it.
+TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
+{
+    fs::path library = fs::path(target().server).parent_path() / target().library;
+    const std::string server_copy = copy_server("bin", library.string());
+    Trace first = trace("first");
+    Child server = start_holder(first);
+
+    const std::string server_path = fs::canonical(target().server).string();
+    for (const fs::directory_entry &entry : fs::directory_iterator("/tmp"))
+        if (entry.path() != dir_ && server_path.rfind(entry.path().string() + "/", 0) != 0)
+            fs::remove_all(entry.path());
+    Trace emptied = trace("emptied");
+    Child copy = start(emptied);
+    expect_refused(copy, emptied);
+
+    Trace own = trace("own");
+    EXPECT_EQ(run_with_a_tmp_of_its_own(server_copy, dir_, own.env(), dir_ + "/own-output"), 0);
+    EXPECT_EQ(contents(dir_ + "/own-output"), output_of({"VeskServer Start!"}));
+    EXPECT_EQ(own.lines(), std::vector<std::string>{"load"});
     quit(server, first);
 }
 
-// Whatever else stands at the lock's path is neither followed nor refused at: the copies
-// run unguarded, side by side.
-TEST_F(LinuxServer, ObjectPlantedAtTheLockPathLeavesCopiesUnguarded)
+// Whether the program's main thread is blocked in one of `calls`.
+static bool in_syscall(pid_t pid, std::initializer_list<long> calls)
 {
-    const std::string path = lock_folder();
-    const fs::path target_file = fs::path(dir_) / "target";
-    struct Plant {
-        const char *what;
-        std::function<void()> make;
-    } plants[] = {
-        {"file", [&] { std::ofstream(path).put('x'); }},
-        {"link to a missing folder", [&] { fs::create_symlink(target_file, path); }},
-        {"fifo", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
-        {"socket", [&] {
-             int s = socket(AF_UNIX, SOCK_STREAM, 0);
-             struct sockaddr_un addr = {};
-             addr.sun_family = AF_UNIX;
-             path.copy(addr.sun_path, sizeof addr.sun_path - 1);
-             ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-             close(s);
-         }},
-    };
-    for (const Plant &plant : plants) {
-        SCOPED_TRACE(plant.what);
-        fs::remove_all(path);
-        plant.make();
-        Trace a = trace(std::string("a-") + plant.what), b = trace(std::string("b-") + plant.what);
-        Child first = start_holder(a);
-        Child second = start_holder(b);
-        quit(second, b);
-        quit(first, a);
-        EXPECT_FALSE(fs::exists(target_file)) << "a link was followed";
-    }
-    fs::remove_all(path);
+    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    std::string number;
+    syscall_now >> number;
+    return std::any_of(calls.begin(), calls.end(), [&](long call) { return number == std::to_string(call); });
+}
+
+// Whether the process's group is the foreground of its terminal.
+static bool in_foreground(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string state, parent, group, session, tty, foreground;
+    return fields >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
+}
+
+// `path` as one word for a shell, whatever blanks it holds.
+static std::string quoted(const std::string &path)
+{
+    return "'" + path + "'";
 }
 
 // The process of session `session` that runs `name`, or 0.
@@ -234,12 +302,30 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kInterruptedTrace);
     }
 
-    // The read fails at once when the terminal goes; the SIGHUP comes later, from the shell.
-    Trace t = trace("shell");
+    // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
+    // and is brought back with fg; a job whose group is orphaned can never be, and closes in
+    // order by itself. As the foreground job of the shell, its read fails at once when the
+    // terminal goes; the SIGHUP comes later, from the shell.
+    Trace background = trace("background"), orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
-    shell.send(target().server + "\r");
-    ASSERT_TRUE(t.started());
+    shell.send("trap '' TTIN; " + background.env() + " " + quoted(target().server) + " &\r");
+    ASSERT_TRUE(background.started());
     pid_t server = 0;
+    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    ASSERT_TRUE(eventually([&] { return in_syscall(server, {SYS_epoll_wait, SYS_epoll_pwait}); }));
+    EXPECT_EQ(background.lines().size(), 4u) << "the device was closed in the background";
+    shell.send("fg\r");
+    ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+    shell.send("q\r");
+    EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
+    EXPECT_EQ(background.lines(), kOrderlyTrace);
+
+    shell.send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
+    EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
+
+    shell.send(t.env() + " " + quoted(target().server) + "\r");
+    ASSERT_TRUE(t.started());
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
     shell.close_input();
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));

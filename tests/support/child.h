@@ -95,9 +95,9 @@ long main_thread_cpu_ms(int pid);
 // The folder that holds this test program, and the programs under test beside it.
 std::string program_folder();
 
-// POSIX: gives this process, and everything it starts, /tmp and /run/user of their own, so the
-// cases never touch the lock of a copy that the user who runs them has running. Returns why
-// not, or an empty string.
+// POSIX: gives this process, and everything it starts, /tmp, /run/user and a network namespace
+// (where the lock's name lives) of their own, so the cases never touch the lock of a copy that
+// the user who runs them has running. Returns why not, or an empty string.
 std::string make_private_tmp();
 
 // Windows: the role of a test program started into a pseudo console; returns its exit status,

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sstream>
 #include <sched.h>
@@ -16,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -326,14 +328,21 @@ std::string make_private_tmp()
         keep = self.substr(0, self.find('/', 5));
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
             return std::string("no user namespace: ") + std::strerror(errno);
         if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
             !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
             return "cannot map our ids in a user namespace";
-    } else if (unshare(CLONE_NEWNS) != 0) {
-        return std::string("no mount namespace: ") + std::strerror(errno);
+    } else if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
+        return std::string("no mount and network namespace: ") + std::strerror(errno);
     }
+    // The lock's name lives in the network namespace, which starts with its loopback down.
+    struct ifreq lo = {};
+    std::strcpy(lo.ifr_name, "lo");
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0 || ioctl(s, SIOCGIFFLAGS, &lo) != 0 || (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) != 0))
+        return std::string("cannot bring the loopback up: ") + std::strerror(errno);
+    close(s);
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         return std::string("cannot make the mounts private: ") + std::strerror(errno);
     int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
