@@ -5,13 +5,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "single_instance_lock_linux.h"
+#include "support/abstract_name.h"
 
 namespace fs = std::filesystem;
 using Outcome = SingleInstanceLock::Outcome;
@@ -30,38 +29,17 @@ protected:
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
     }
 
-    // A socket of our own under the name, bound, and listening with room for `backlog`
-    // unaccepted connections unless backlog < 0.
-    int hold(int backlog) const
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        socklen_t size = at(address);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0)) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
     // A connection to the name without waiting, or -1.
     int connect_to() const
     {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address = {};
-        socklen_t size = at(address);
+        sockaddr_un address;
+        socklen_t size = abstract_address(name_, address);
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
             close(fd);
             return -1;
         }
         return fd;
-    }
-
-    socklen_t at(sockaddr_un &address) const
-    {
-        address.sun_family = AF_UNIX;
-        name_.copy(address.sun_path + 1, sizeof address.sun_path - 1);
-        return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name_.size());
     }
 
     std::string name_;
@@ -123,7 +101,7 @@ TEST_F(LockNamed, OutsideHolders)
 {
     {
         SCOPED_TRACE("listening, queue full");
-        int holder = hold(0);
+        int holder = hold_abstract_name(name_, 0);
         ASSERT_GE(holder, 0);
         int queued = connect_to();
         ASSERT_GE(queued, 0);
@@ -135,7 +113,7 @@ TEST_F(LockNamed, OutsideHolders)
     }
     {
         SCOPED_TRACE("bound, never listening");
-        int holder = hold(-1);
+        int holder = hold_abstract_name(name_, -1);
         ASSERT_GE(holder, 0);
         int before = open_descriptors();
         EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
@@ -144,25 +122,8 @@ TEST_F(LockNamed, OutsideHolders)
     }
     if (geteuid() != 0)
         GTEST_SKIP() << "a holder of another uid needs root";
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t self = getpid();
-    pid_t squatter = fork();
-    if (squatter == 0) {
-        // Ends with this process, whatever fails here; a change of uid clears the setting.
-        char result = setuid(65534) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                              hold(SOMAXCONN) >= 0
-                          ? 'h'
-                          : 'x';
-        (void)!write(ready[1], &result, 1);
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char result = 0;
-    EXPECT_EQ(read(ready[0], &result, 1), 1);
-    close(ready[0]);
-    EXPECT_EQ(result, 'h');
+    const pid_t squatter = squat_as(65534, name_);
+    ASSERT_GT(squatter, 0);
     int before = open_descriptors();
     EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
     EXPECT_EQ(open_descriptors(), before);

@@ -10,7 +10,6 @@
 #include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 
 #include "single_instance_lock.h"
+#include "support/abstract_name.h"
 #include "support/run.h"
 
 namespace fs = std::filesystem;
@@ -116,21 +116,10 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
     EXPECT_EQ(t.lines(), std::vector<std::string>{}) << "the server's entry ran";
 }
 
-// A listening abstract socket under the lock's name of `uid`, as the server makes it; -1 if
-// it cannot be had.
-static int hold_lock_name(uid_t uid)
+// The lock's name of `uid`, as the server takes it.
+static std::string lock_name(uid_t uid)
 {
-    const std::string name = std::string(kLockName) + "/" + std::to_string(uid);
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);
-    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || listen(fd, SOMAXCONN) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return std::string(kLockName) + "/" + std::to_string(uid);
 }
 
 // The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
@@ -138,7 +127,7 @@ static int hold_lock_name(uid_t uid)
 // and another user's copy, under that user's name, keeps nobody out.
 TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
 {
-    int ours = hold_lock_name(getuid());
+    int ours = hold_abstract_name(lock_name(getuid()), SOMAXCONN);
     ASSERT_GE(ours, 0);
     Trace refused = trace("refused");
     Child copy = start(refused);
@@ -148,25 +137,8 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     if (geteuid() != 0)
         GTEST_SKIP() << "a holder and a copy of another user need root";
     const uid_t nobody = 65534;
-    int ready[2];
-    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    const pid_t self = getpid();
-    pid_t squatter = fork();
-    if (squatter == 0) {
-        // Ends with this process, whatever fails here; a change of uid clears the setting.
-        char held = setuid(nobody) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                            hold_lock_name(0) >= 0
-                        ? 'h'
-                        : 'x';
-        (void)!write(ready[1], &held, 1);
-        pause();
-        _exit(0);
-    }
-    close(ready[1]);
-    char held = 0;
-    EXPECT_EQ(read(ready[0], &held, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(held, 'h');
+    const pid_t squatter = squat_as(nobody, lock_name(0));
+    ASSERT_GT(squatter, 0);
     Trace a = trace("a"), b = trace("b");
     Child first = start_holder(a);
     Child second = start_holder(b);

@@ -1,0 +1,69 @@
+#pragma once
+
+// Linux: sockets under names in the abstract namespace, where the server's lock lives, for
+// cases that hold such a name from outside the server.
+#include <cstddef>
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Fills `address` with `name` in the abstract namespace; returns the address's length.
+inline socklen_t abstract_address(const std::string &name, sockaddr_un &address)
+{
+    address = {};
+    address.sun_family = AF_UNIX;
+    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+}
+
+// A socket bound under `name`, listening with room for `backlog` unaccepted connections unless
+// backlog < 0; -1 if the name cannot be had.
+inline int hold_abstract_name(const std::string &name, int backlog)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address;
+    const socklen_t size = abstract_address(name, address);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A child of uid `uid` (root only) that listens under `name` until it is killed, and dies with
+// this process; its pid once it holds the name, or -1.
+inline pid_t squat_as(uid_t uid, const std::string &name)
+{
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t self = getpid();
+    const pid_t squatter = fork();
+    if (squatter == 0) {
+        // A change of uid clears the death signal, so it is set after; a parent already gone
+        // would never send it.
+        char held = setuid(uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
+                            hold_abstract_name(name, SOMAXCONN) >= 0
+                        ? 'h'
+                        : 'x';
+        (void)!write(ready[1], &held, 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char held = 'x';
+    if (squatter < 0 || read(ready[0], &held, 1) != 1 || held != 'h') {
+        if (squatter > 0) {
+            kill(squatter, SIGKILL);
+            waitpid(squatter, nullptr, 0);
+        }
+        held = 'x';
+    }
+    close(ready[0]);
+    return held == 'h' ? squatter : -1;
+}
