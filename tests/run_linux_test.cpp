@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
@@ -38,13 +37,19 @@ protected:
     }
 };
 
+// The system call that the program's main thread is blocked in, and its first argument.
+static std::pair<std::string, std::string> blocked_in(pid_t pid)
+{
+    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    std::string number, first;
+    syscall_now >> number >> first;
+    return {number, first};
+}
+
 // Whether the program's main thread is blocked reading standard input.
 static bool reading_input(pid_t pid)
 {
-    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
-    std::string number, fd;
-    syscall_now >> number >> fd;
-    return number == std::to_string(SYS_read) && fd == "0x0";
+    return blocked_in(pid) == std::make_pair(std::to_string(SYS_read), std::string("0x0"));
 }
 
 // Interrupts the main thread's read of standard input with the preloaded library's signal,
@@ -213,15 +218,6 @@ TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
     quit(server, first);
 }
 
-// Whether the program's main thread is blocked in one of `calls`.
-static bool in_syscall(pid_t pid, std::initializer_list<long> calls)
-{
-    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
-    std::string number;
-    syscall_now >> number;
-    return std::any_of(calls.begin(), calls.end(), [&](long call) { return number == std::to_string(call); });
-}
-
 // Whether the process's group is the foreground of its terminal.
 static bool in_foreground(pid_t pid)
 {
@@ -267,7 +263,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         SCOPED_TRACE(::testing::PrintToString(c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
         Child server = start(t, terminal);
-        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
         server.send(c.keys);
         EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);
         EXPECT_EQ(server.output().find("VeskServer Closed!") != std::string::npos, c.signal == 0) << server.output();
@@ -284,7 +280,10 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     ASSERT_TRUE(background.started());
     pid_t server = 0;
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
-    ASSERT_TRUE(eventually([&] { return in_syscall(server, {SYS_epoll_wait, SYS_epoll_pwait}); }));
+    ASSERT_TRUE(eventually([&] {
+        const std::string call = blocked_in(server).first;
+        return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
+    }));
     EXPECT_EQ(background.lines().size(), 4u) << "the device was closed in the background";
     shell.send("fg\r");
     ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
