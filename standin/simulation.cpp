@@ -222,7 +222,7 @@ public:
         }
         close_output();
         if (log_ != nullptr)
-            report_losses(log_file_settle(log_, kSettleMs));
+            say_losses(log_file_settle(log_, kSettleMs), "lost-packet log lines", "the log");
         // The process may end right after this returns; what the stand-in's own lines have
         // queued gets its moment too.
         say_settle(kSettleMs);
@@ -243,16 +243,6 @@ private:
             return log_file_standard_error();
         }
         return file;
-    }
-
-    static void report_losses(const LogLosses &losses)
-    {
-        if (losses.dropped > 0)
-            say("%llu lost-packet log lines dropped: the log would not take them at once",
-                static_cast<unsigned long long>(losses.dropped));
-        if (losses.failed > 0)
-            say("%llu lost-packet log lines could not be written: %s", static_cast<unsigned long long>(losses.failed),
-                losses.error.c_str());
     }
 
     void close_output()

@@ -49,16 +49,21 @@ void say_at_load() noexcept
     }
 }
 
+void say_losses(const LogLosses &losses, const char *lines, const char *destination) noexcept
+{
+    if (losses.dropped > 0)
+        say("%llu %s dropped: %s would not take them at once", static_cast<unsigned long long>(losses.dropped), lines,
+            destination);
+    if (losses.failed > 0)
+        say("%llu %s could not be written: %s", static_cast<unsigned long long>(losses.failed), lines,
+            losses.error.c_str());
+}
+
 void say_settle(int wait_ms) noexcept
 {
     try {
         LogLosses losses = log_file_settle(standard_error(), wait_ms);
-        if (losses.dropped > 0)
-            say("%llu lines of its own dropped: standard error would not take them at once",
-                static_cast<unsigned long long>(losses.dropped));
-        if (losses.failed > 0)
-            say("%llu lines of its own could not be written: %s", static_cast<unsigned long long>(losses.failed),
-                losses.error.c_str());
+        say_losses(losses, "lines of its own", "standard error");
         // The report gets its moment too; what becomes of it can be told to nobody.
         if (losses.dropped > 0 || losses.failed > 0)
             log_file_settle(standard_error(), wait_ms);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "log_file.h"
+
 // The stand-in's own lines, defined beside its entry points.
 
 // One line on standard error, "Vesk_Device: " and the formatted text, on log_file.h's terms.
@@ -8,6 +10,10 @@ void say(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)))
 // The line that says at load that this is a stand-in: written at once or dropped and counted,
 // never queued, since a thread made at load runs only after the host has begun writing.
 void say_at_load() noexcept;
+
+// Says how many of `lines` given to a log were dropped or failed, if any; `destination` names
+// what would not take them at once.
+void say_losses(const LogLosses &losses, const char *lines, const char *destination) noexcept;
 
 // Gives say()'s queued lines up to `wait_ms` to be written, then says how many of its lines
 // were lost since the last call.
