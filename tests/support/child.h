@@ -14,10 +14,10 @@
 // A cold Wine start alone can take several seconds.
 inline constexpr std::chrono::seconds kPatience{30};
 
-// Polls `condition` until it holds or kPatience has passed; returns whether it held.
-inline bool eventually(const std::function<bool()> &condition)
+// Polls `condition` until it holds or `patience` has passed; returns whether it held.
+inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds patience = kPatience)
 {
-    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    auto deadline = std::chrono::steady_clock::now() + patience;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
