@@ -9,6 +9,17 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(readmes ${PROJECT_SOURCE_DIR}/packaging)
 set(name VeskServer-${PROJECT_VERSION})
 
+# vesk_readme(<template> <README.txt> <listener> [configure_file options]): an archive's
+# README.txt; @VESK_STANDIN_TEXT@ in the template stands for what both stand-in archives
+# say of it, with @VESK_LISTEN@ as the listener's command there.
+function(vesk_readme template readme listen)
+  set(VESK_LISTEN ${listen})
+  file(READ ${readmes}/standin.txt standin)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readmes}/standin.txt)
+  string(CONFIGURE "${standin}" VESK_STANDIN_TEXT @ONLY)
+  configure_file(${template} ${readme} @ONLY ${ARGN})
+endfunction()
+
 if(WIN32)
   # What an operator installs beside the maker's DLL, and the same server with the stand-in
   # and the listener for developers without hardware.
@@ -16,7 +27,7 @@ if(WIN32)
   set(CPACK_VESK_ARCHIVES operator=${name}-windows-x64.zip simulator=${name}-windows-x64-simulator.zip)
   foreach(component operator simulator)
     set(staged ${CMAKE_BINARY_DIR}/packaging/${component})
-    configure_file(${readmes}/windows-${component}.txt ${staged}/README.txt @ONLY NEWLINE_STYLE CRLF)
+    vesk_readme(${readmes}/windows-${component}.txt ${staged}/README.txt vesk-listen.exe NEWLINE_STYLE CRLF)
     configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${staged}/LICENSE.txt NEWLINE_STYLE CRLF)
     install(FILES ${staged}/README.txt ${staged}/LICENSE.txt ${staged}/THIRD-PARTY-NOTICES.txt
       DESTINATION . COMPONENT ${component})
@@ -44,7 +55,7 @@ else()
   set(CPACK_COMPONENTS_ALL simulator)
   set(CPACK_VESK_ARCHIVES simulator=${name}-linux-x86_64.tar.gz)
   # Nothing third-party is linked in: libzmq comes from the system.
-  configure_file(${readmes}/linux.txt ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY)
+  vesk_readme(${readmes}/linux.txt ${CMAKE_BINARY_DIR}/packaging/README.txt ./vesk-listen)
   install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt ${PROJECT_SOURCE_DIR}/LICENSE
     DESTINATION . COMPONENT simulator)
   install(TARGETS VeskServer Vesk_Device vesk-listen
