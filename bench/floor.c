@@ -2,28 +2,25 @@
  * against the same library. */
 #define _GNU_SOURCE /* SOCK_CLOEXEC, struct ucred */
 #include <errno.h>
-#include <stddef.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "Vesk_Device.h"
+#include "lock_name.h"
 
 /* 1: another copy of this user holds the lock, the abstract socket named after it and the uid. */
 static int already_running(void)
 {
-    struct sockaddr_un address = {0};
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    struct sockaddr_un address;
     struct ucred peer;
     socklen_t size, peer_size = sizeof peer;
     int attempt, fd, probe, rc, error;
 
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-             "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}/%u", (unsigned)getuid());
-    size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(address.sun_path + 1));
+    vesk_user_lock_name(name, (unsigned)getuid());
+    size = vesk_abstract_address(&address, name);
     for (attempt = 0; attempt < 10; ++attempt) {
         if (attempt > 0) {
             struct timespec pause = {0, 1000000};

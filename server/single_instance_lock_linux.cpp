@@ -4,10 +4,9 @@
 // descriptor however the process ends. Its scope is the network namespace.
 #include "single_instance_lock_linux.h"
 
+#include "lock_name.h"
+
 #include <cerrno>
-#include <cstddef>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -50,14 +49,10 @@ Holder holder_of(const sockaddr_un &address, socklen_t size)
 
 Outcome take_lock_named(const char *name)
 {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const size_t length = std::strlen(name);
-    if (length + 1 > sizeof address.sun_path)
+    sockaddr_un address;
+    const socklen_t size = vesk_abstract_address(&address, name);
+    if (size == 0)
         return Outcome::Taken;
-    // sun_path[0] stays NUL: the abstract namespace. The name has no NUL after it.
-    std::memcpy(address.sun_path + 1, name, length);
-    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
 
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (attempt > 0) {
@@ -91,11 +86,10 @@ Outcome take_lock_named(const char *name)
     return Outcome::Taken;
 }
 
-// The uid after the name keeps users apart, as per-session namespaces do on Windows. Nothing
-// in the environment moves it.
+// Nothing in the environment moves the name.
 Outcome SingleInstanceLock::take()
 {
-    char name[sizeof kLockName + 16];
-    std::snprintf(name, sizeof name, "%s/%u", kLockName, static_cast<unsigned>(getuid()));
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    vesk_user_lock_name(name, static_cast<unsigned>(getuid()));
     return take_lock_named(name);
 }

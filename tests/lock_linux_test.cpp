@@ -34,7 +34,7 @@ protected:
     {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un address;
-        socklen_t size = abstract_address(name_, address);
+        socklen_t size = vesk_abstract_address(&address, name_.c_str());
         if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
             close(fd);
             return -1;

@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "single_instance_lock.h"
+#include "lock_name.h"
 #include "support/abstract_name.h"
 #include "support/run.h"
 
@@ -124,7 +124,9 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
 // The lock's name of `uid`, as the server takes it.
 static std::string lock_name(uid_t uid)
 {
-    return std::string(kLockName) + "/" + std::to_string(uid);
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    vesk_user_lock_name(name, uid);
+    return name;
 }
 
 // The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
