@@ -130,11 +130,12 @@ static std::string lock_name(uid_t uid)
 }
 
 // The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
-// Another user's socket under it (a squatter) leaves copies running unguarded, side by side,
-// and another user's copy, under that user's name, keeps nobody out.
+// Another user's socket under it (a squatter), even one whose queue is full, leaves copies
+// running unguarded, side by side, and another user's copy, under that user's name, keeps
+// nobody out.
 TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
 {
-    int ours = hold_abstract_name(lock_name(getuid()), SOMAXCONN);
+    int ours = hold_abstract_name(lock_name(geteuid()), SOMAXCONN);
     ASSERT_GE(ours, 0);
     Trace refused = trace("refused");
     Child copy = start(refused);
@@ -144,15 +145,26 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     if (geteuid() != 0)
         GTEST_SKIP() << "a holder and a copy of another user need root";
     const uid_t nobody = 65534;
-    const pid_t squatter = squat_as(nobody, lock_name(0));
-    ASSERT_GT(squatter, 0);
-    Trace a = trace("a"), b = trace("b");
-    Child first = start_holder(a);
-    Child second = start_holder(b);
-    quit(second, b);
-    kill(squatter, SIGKILL);
-    waitpid(squatter, nullptr, 0);
+    for (int backlog : {SOMAXCONN, 0}) {
+        SCOPED_TRACE("the squatter's backlog " + std::to_string(backlog));
+        const pid_t squatter = squat_as(nobody, lock_name(0), backlog);
+        ASSERT_GT(squatter, 0);
+        // With room for none, one waiting connection fills its queue.
+        const int queued = backlog == 0 ? connect_to_name(lock_name(0)) : -1;
+        ASSERT_EQ(queued >= 0, backlog == 0);
+        Trace a = trace("a" + std::to_string(backlog)), b = trace("b" + std::to_string(backlog));
+        Child first = start_holder(a);
+        Child second = start_holder(b);
+        quit(second, b);
+        quit(first, a);
+        if (queued >= 0)
+            close(queued);
+        kill(squatter, SIGKILL);
+        waitpid(squatter, nullptr, 0);
+    }
 
+    Trace a = trace("a");
+    Child first = start_holder(a);
     fs::path library = fs::path(target().server).parent_path() / target().library;
     std::string server_copy = copy_server("bin", library.string());
     fs::permissions(fs::path(server_copy).parent_path(), fs::perms::owner_all | fs::perms::group_read |

@@ -27,9 +27,22 @@ inline int hold_abstract_name(const std::string &name, int backlog)
     return fd;
 }
 
-// A child of uid `uid` (root only) that listens under `name` until it is killed, and dies with
-// this process; its pid once it holds the name, or -1.
-inline pid_t squat_as(uid_t uid, const std::string &name)
+// A connection to `name` made without waiting, or -1.
+inline int connect_to_name(const std::string &name)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address;
+    const socklen_t size = vesk_abstract_address(&address, name.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A child of uid `uid` (root only) that holds `name` as hold_abstract_name does until it is
+// killed, and dies with this process; its pid once it holds the name, or -1.
+inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCONN)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
@@ -40,7 +53,7 @@ inline pid_t squat_as(uid_t uid, const std::string &name)
         // A change of uid clears the death signal, so it is set after; a parent already gone
         // would never send it.
         char held = setuid(uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                            hold_abstract_name(name, SOMAXCONN) >= 0
+                            hold_abstract_name(name, backlog) >= 0
                         ? 'h'
                         : 'x';
         (void)!write(ready[1], &held, 1);
