@@ -249,14 +249,14 @@ static std::string quoted(const std::string &path)
     return "'" + path + "'";
 }
 
-// The process of session `session` that runs `name`, or 0.
-static pid_t process_in_session(pid_t session, const std::string &name)
+// The process of session `session` that runs `name`, and unless 0 is a child of `parent`, or 0.
+static pid_t process_in_session(pid_t session, const std::string &name, pid_t parent_pid = 0)
 {
     for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string pid, comm, state, parent, group, sid;
         if (stat >> pid >> comm >> state >> parent >> group >> sid && comm == "(" + name + ")" &&
-            sid == std::to_string(session) && state != "Z")
+            sid == std::to_string(session) && state != "Z" && (parent_pid == 0 || parent == std::to_string(parent_pid)))
             return std::stoi(pid);
     }
     return 0;
@@ -285,25 +285,53 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     }
 
     // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
-    // and is brought back with fg; a job whose group is orphaned can never be, and closes in
-    // order by itself. As the foreground job of the shell, its read fails at once when the
-    // terminal goes; the SIGHUP comes later, from the shell.
-    Trace background = trace("background"), orphaned = trace("orphaned"), t = trace("shell");
+    // and is brought back with fg, also where /proc is hidden and nobody can tell whether its
+    // group is orphaned. A job whose group is orphaned can never be, and closes in order by
+    // itself: when it starts so, and when the shell that started it ends. As the foreground
+    // job of the shell, its read fails at once when the terminal goes; the SIGHUP comes later,
+    // from the shell.
+    Trace background = trace("background"), hidden = trace("hidden"), inner = trace("inner");
+    Trace orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
-    shell.send("trap '' TTIN; " + background.env() + " " + quoted(target().server) + " &\r");
-    ASSERT_TRUE(background.started());
     pid_t server = 0;
-    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    // Starts a job that ignores SIGTTIN, and waits until it waits in the background.
+    auto start_job = [&](const Trace &job, const std::string &command) {
+        shell.send("trap '' TTIN; " + command + " &\r");
+        ASSERT_TRUE(job.started());
+        ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+        ASSERT_TRUE(eventually([&] {
+            const std::string call = blocked_in(server).first;
+            return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
+        }));
+        EXPECT_EQ(job.lines().size(), 4u) << "the device was closed in the background";
+    };
+    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
+    const std::pair<const Trace &, std::string> brought_back[] = {
+        {background, background.env() + " " + quoted(target().server)},
+        // Without /proc the loader cannot tell $ORIGIN: the library is named to it.
+        {hidden, "(" + hidden.env() + " LD_LIBRARY_PATH=" + quoted(fs::path(target().server).parent_path()) + " " +
+                     unshare + " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) +
+                     "; true)"},
+    };
+    for (const auto &[job, command] : brought_back) {
+        SCOPED_TRACE(command);
+        ASSERT_NO_FATAL_FAILURE(start_job(job, command));
+        shell.send("fg\r");
+        ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+        shell.send("q\r");
+        EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
+        EXPECT_EQ(job.lines(), kOrderlyTrace);
+    }
+
+    shell.send("bash --norc --noprofile -i\r");
     ASSERT_TRUE(eventually([&] {
-        const std::string call = blocked_in(server).first;
-        return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
+        const pid_t inner_shell = process_in_session(shell.pid(), "bash", shell.pid());
+        return inner_shell != 0 && in_foreground(inner_shell);
     }));
-    EXPECT_EQ(background.lines().size(), 4u) << "the device was closed in the background";
-    shell.send("fg\r");
-    ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
-    shell.send("q\r");
-    EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
-    EXPECT_EQ(background.lines(), kOrderlyTrace);
+    ASSERT_NO_FATAL_FAILURE(start_job(inner, "(" + inner.env() + " " + quoted(target().server) + "; true)"));
+    shell.send("exit\r");
+    EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
 
     shell.send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
