@@ -31,7 +31,7 @@ __attribute__((section(".preinit_array"), used)) void (*const open_missing)(int,
 // A terminal that hangs up ends the read of its foreground job with EIO (or end of file) at once,
 // while the SIGHUP that ends the process comes later, passed on by the shell. Only a process that
 // outlives the grace, one that ignores SIGHUP, goes on to close the device.
-int after_grace()
+int eof_after_sleeping_grace()
 {
     struct timespec left = {kConsoleGraceMs / 1000, (kConsoleGraceMs % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -190,14 +190,14 @@ int read_input_byte()
         if (c != EOF)
             return c;
         if (!std::ferror(stdin))
-            return terminal_hung_up() ? after_grace() : EOF;
+            return terminal_hung_up() ? eof_after_sleeping_grace() : EOF;
         int error = errno;
         std::clearerr(stdin);
         if (error == EIO) {
             // A background job may be brought back to the foreground; an orphaned one never can.
             if (reading_in_background() && wait_in_background())
                 continue;
-            return after_grace();
+            return eof_after_sleeping_grace();
         }
         // A handler the device library installed without SA_RESTART interrupts the read.
         if (error == EINTR)
