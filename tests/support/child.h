@@ -1,7 +1,7 @@
 #pragma once
 
 // The process layer of the black-box tests: one header, one source file per platform
-// (child_posix.cpp, child_windows.cpp), chosen by the build.
+// (child_linux.cpp, child_windows.cpp), chosen by the build.
 
 #include <chrono>
 #include <functional>
