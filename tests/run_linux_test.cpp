@@ -7,10 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -178,9 +175,8 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     quit(first, a);
 }
 
-// Runs `program` to its end in a mount namespace of its own whose /tmp is a new, empty one
-// into which only `keep`, a folder under /tmp, is carried. Its input is empty, its output
-// goes to `output`, its environment is `env` alone. Returns its status, or -1.
+// Runs `program` to its end with a /tmp of its own into which only `keep` is carried. Its input
+// is empty, its output goes to `output`, its environment is `env` alone. Returns its status, or -1.
 static int run_with_a_tmp_of_its_own(std::string program, const std::string &keep, std::string env,
                                      const std::string &output)
 {
@@ -188,15 +184,7 @@ static int run_with_a_tmp_of_its_own(std::string program, const std::string &kee
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY), out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(125);
-        // Only a mount of this namespace can be carried over: `keep` is opened in it.
-        int kept = open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        char from[32];
-        std::snprintf(from, sizeof from, "/proc/self/fd/%d", kept);
-        if (kept < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0 || mkdir(keep.c_str(), 0700) != 0 ||
-            mount(from, keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || !make_empty_tmp(keep).empty())
             _exit(125);
         execve(argv[0], argv, envp);
         _exit(126);

@@ -95,6 +95,11 @@ long main_thread_cpu_ms(int pid);
 // The folder that holds this test program, and the programs under test beside it.
 std::string program_folder();
 
+// POSIX: gives this process, and everything it starts, a mount namespace of its own with a new,
+// empty /tmp and /run/user, into which only `keep`, a folder under /tmp (or nothing), is carried
+// over. Returns why not, or an empty string.
+std::string make_empty_tmp(const std::string &keep);
+
 // POSIX: gives this process, and everything it starts, /tmp, /run/user and a network namespace
 // (where the lock's name lives) of their own, so the cases never touch the lock of a copy that
 // the user who runs them has running. Returns why not, or an empty string.

@@ -365,23 +365,38 @@ static bool write_file(const std::string &path, const std::string &text)
     return out.good();
 }
 
-// A non-root user gets the mount namespace through a user namespace that maps only their own ids.
+std::string make_empty_tmp(const std::string &keep)
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("no mount namespace: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    // Only a mount of this namespace can be carried over: `keep` is opened in it.
+    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (const char *place : {"/tmp", "/run/user"})
+        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
+            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
+    if (kept >= 0) {
+        const std::string from = "/proc/self/fd/" + std::to_string(kept);
+        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return "cannot carry " + keep + " over: " + std::strerror(errno);
+        close(kept);
+    }
+    return "";
+}
+
+// A non-root user gets the namespaces through a user namespace that maps only their own ids.
 std::string make_private_tmp()
 {
-    // A build tree under /tmp would be hidden too: its top folder there is carried over.
-    std::string keep;
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    if (self.rfind("/tmp/", 0) == 0)
-        keep = self.substr(0, self.find('/', 5));
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
             return std::string("no user namespace: ") + std::strerror(errno);
         if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
             !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
             return "cannot map our ids in a user namespace";
-    } else if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-        return std::string("no mount and network namespace: ") + std::strerror(errno);
+    } else if (unshare(CLONE_NEWNET) != 0) {
+        return std::string("no network namespace: ") + std::strerror(errno);
     }
     // The lock's name lives in the network namespace, which starts with its loopback down.
     struct ifreq lo = {};
@@ -390,19 +405,12 @@ std::string make_private_tmp()
     if (s < 0 || ioctl(s, SIOCGIFFLAGS, &lo) != 0 || (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) != 0))
         return std::string("cannot bring the loopback up: ") + std::strerror(errno);
     close(s);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the mounts private: ") + std::strerror(errno);
-    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (const char *place : {"/tmp", "/run/user"})
-        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
-            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
-    if (kept >= 0) {
-        const std::string from = "/proc/self/fd/" + std::to_string(kept);
-        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return "cannot carry the build tree " + keep + " over: " + std::strerror(errno);
-        close(kept);
-    }
-    return "";
+    // A build tree under /tmp would be hidden too: its top folder there is carried over.
+    std::string keep;
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    if (self.rfind("/tmp/", 0) == 0)
+        keep = self.substr(0, self.find('/', 5));
+    return make_empty_tmp(keep);
 }
 
 int run_child_role(int, char **)
