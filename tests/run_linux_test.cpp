@@ -1,21 +1,26 @@
-// What only the Linux build can show: its loader, its users, its lock and its terminal.
+// What only the Linux build can show: its loader, its users, its lock, its terminal, its reads and
+// the device library's threads, files and limits.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "lock_name.h"
 #include "support/abstract_name.h"
-#include "support/run.h"
+#include "support/device.h"
 
 namespace fs = std::filesystem;
 
@@ -332,4 +337,144 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
     EXPECT_EQ(t.lines(), kInterruptedTrace);
     shell.wait();
+}
+
+// Started beside a library, not with it: only its own folder counts. (Windows searches the
+// current folder as well, by design.)
+TEST_F(LinuxServer, LibraryInTheCurrentFolderIsNotLoaded)
+{
+    Trace t = trace("t");
+    ChildOptions options;
+    options.cwd = fs::path(target().server).parent_path().string();
+    Child server = start(t, options, {}, copy_server("alone"));
+    const int status = server.wait();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
+    EXPECT_EQ(server.output(), "");
+    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+}
+
+// An input left non-blocking by an earlier program that shares the open file is waited on,
+// in both reads, without spending processor time, and not taken for its end; a real end
+// still ends the run. Windows has no such mode shared by an open file.
+TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
+{
+    ChildOptions nonblocking;
+    nonblocking.nonblocking_input = true;
+    Trace t = trace("t");
+    Child server = start(t, nonblocking);
+    ASSERT_TRUE(t.started());
+    // A second of waiting costs the main thread no more than a few clock ticks; a wait that
+    // spins costs it most of that second.
+    const long before = main_thread_cpu_ms(server.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
+    server.send("Q\n");
+    ASSERT_TRUE(server.consumed_input());
+    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    server.send("z");
+    ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
+    expect_orderly_end(server, t);
+
+    Trace ending = trace("ending");
+    Child ended = start(ending, nonblocking);
+    ASSERT_TRUE(ending.started());
+    ended.close_input();
+    expect_orderly_end(ended, ending);
+}
+
+// The library's threads can be counted here (Windows puts threads of its own into a process):
+// none outlives the close, while the server still waits for its trailing character.
+TEST_F(Device, NoLibraryThreadOutlivesTheClose)
+{
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}));
+    ASSERT_TRUE(t.started());
+    ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
+    server.send("\n");
+    expect_orderly_end(server, t);
+}
+
+// libzmq would remove whatever stands at an ipc:// path, another program's live socket
+// included: both are refused, and the path is left alone. Windows has no ipc transport.
+TEST_F(Device, IpcEndpointWhereSomethingIsLeavesItAlone)
+{
+    const std::string file = dir_ + "/precious", live = dir_ + "/live";
+    std::ofstream(file) << "keep";
+    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    live.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    for (const std::string &path : {file, live}) {
+        SCOPED_TRACE(path);
+        expect_no_data_output("ipc://" + path, "something is there already", "t-" + fs::path(path).filename().string());
+    }
+    EXPECT_EQ(contents(file), "keep");
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
+    close(client);
+    close(listening);
+}
+
+// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
+// process, where FIFOs, /dev/full and resource limits exist: each case ends in order at q, and
+// says on standard error what it went without.
+TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> env;
+        std::vector<std::string> limit;  // prlimit arguments
+        const char *said;
+    };
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<Case> cases = {
+        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it is a FIFO that nobody reads"},
+        {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
+         "lost-packet log lines could not be written: No space left on device"},
+        {"few descriptors", {}, {"--nofile=8"}, "too few file descriptors"},
+    };
+    // The sanitizers reserve far more address space than this.
+    if (std::getenv("ASAN_OPTIONS") == nullptr)
+        cases.push_back({"small address space", {}, {"--as=33554432"}, "no thread can be made"});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Trace t = trace(std::string("t-") + c.what);
+        std::vector<std::string> args = c.limit;
+        std::string program;
+        if (!args.empty()) {
+            program = "prlimit";
+            args.push_back(target().server);
+        }
+        const std::string endpoint = free_endpoint();
+        Subscriber subscriber(endpoint);
+        std::vector<std::string> env = c.env;
+        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
+        Child server = start(t, device_options(env), args, program);
+        ASSERT_TRUE(t.started());
+        if (c.limit.empty()) {  // by packet 10 the log has been given lines
+            int64_t sequence = -1;
+            while (sequence < 10)
+                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
+        }
+        quit(server, t);
+        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
+    }
+
+    // A trace that cannot be opened is simply off.
+    ChildOptions options = device_options({});
+    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
+    Child untraced(std::vector<std::string>{target().server}, options);
+    untraced.send("q\n");
+    EXPECT_EQ(untraced.wait(), 0);
+    EXPECT_EQ(untraced.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
 }
