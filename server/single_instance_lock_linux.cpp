@@ -12,6 +12,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using Outcome = SingleInstanceLock::Outcome;
@@ -34,16 +35,16 @@ long bound_inode(const char *name)
     FILE *table = std::fopen("/proc/net/unix", "re");
     if (table == nullptr)
         return -1;
+    // "Num RefCount Protocol Flags Type St Inode Path"; an abstract path starts with '@'.
+    char path[sizeof(sockaddr_un::sun_path) + 2], line[256];
+    std::snprintf(path, sizeof path, "@%s\n", name);
     long found = 0;
-    char line[256];
     while (found == 0 && std::fgets(line, sizeof line, table) != nullptr) {
         unsigned state = 0;
         long inode = 0;
-        int path = 0;
-        // "Num RefCount Protocol Flags Type St Inode Path"; an abstract path starts with '@'.
-        if (std::sscanf(line, "%*s %*s %*s %*s %*s %x %ld %n", &state, &inode, &path) == 2 && path > 0 &&
-            state == 1 && line[path] == '@' && std::strncmp(line + path + 1, name, std::strlen(name)) == 0 &&
-            std::strcmp(line + path + 1 + std::strlen(name), "\n") == 0)
+        int at = 0;
+        if (std::sscanf(line, "%*s %*s %*s %*s %*s %x %ld %n", &state, &inode, &at) == 2 && at > 0 && state == 1 &&
+            std::strcmp(line + at, path) == 0)
             found = inode;
     }
     std::fclose(table);
