@@ -100,11 +100,11 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
     }
 }
 
-// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
-// process: each case ends in order at q, and says on standard error what it went without.
+// A standard error that nobody drains, and that is full from the start, holds up neither the
+// stand-in's line at load nor the run.
 TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
 {
-    ChildOptions full;  // its line at load must not wait for a standard error nobody drains
+    ChildOptions full;
     full.stderr_full = true;
     Trace t = trace("full");
     Child server = start(t, full);
