@@ -2,58 +2,43 @@
  * against the same library. */
 #define _GNU_SOURCE /* SOCK_CLOEXEC, struct ucred */
 #include <errno.h>
-#include <stddef.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "Vesk_Device.h"
+#include "lock_name.h"
 
-/* 1: another copy of this user holds the lock, the abstract socket named after it and the uid. */
+/* 1: another copy of this user holds the lock, the abstract socket named after it and the
+ * effective uid. Only the common paths are the server's: a holder that cannot answer (a full
+ * queue, not yet listening) is not looked up here, and the run goes on. */
 static int already_running(void)
 {
-    struct sockaddr_un address = {0};
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    struct sockaddr_un address;
     struct ucred peer;
     socklen_t size, peer_size = sizeof peer;
-    int attempt, fd, probe, rc, error;
+    int fd, probe, held;
 
-    address.sun_family = AF_UNIX;
-    snprintf(address.sun_path + 1, sizeof address.sun_path - 1,
-             "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}/%u", (unsigned)getuid());
-    size = (socklen_t)(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(address.sun_path + 1));
-    for (attempt = 0; attempt < 10; ++attempt) {
-        if (attempt > 0) {
-            struct timespec pause = {0, 1000000};
-            nanosleep(&pause, NULL);
-        }
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return 0;
-        if (bind(fd, (struct sockaddr *)&address, size) == 0) {
-            listen(fd, SOMAXCONN);
-            return 0;
-        }
-        error = errno;
-        close(fd);
-        if (error != EADDRINUSE)
-            return 0;
-        probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (probe < 0)
-            return 0;
-        rc = connect(probe, (struct sockaddr *)&address, size);
-        error = errno;
-        if (rc == 0)
-            rc = getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == getuid();
-        close(probe);
-        if (rc == 1 || (rc < 0 && error == EAGAIN))
-            return 1;
-        if (rc == 0 || error != ECONNREFUSED)
-            return 0;
+    vesk_user_lock_name(name, (unsigned)geteuid());
+    size = vesk_abstract_address(&address, name);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    if (bind(fd, (struct sockaddr *)&address, size) == 0) {
+        listen(fd, SOMAXCONN);
+        return 0;
     }
-    return 0;
+    close(fd);
+    if (errno != EADDRINUSE)
+        return 0;
+    probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe < 0)
+        return 0;
+    held = connect(probe, (struct sockaddr *)&address, size) == 0 &&
+           getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == geteuid();
+    close(probe);
+    return held;
 }
 
 int main(void)

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "lock_name.h"
+
 // The lock's name: the program name followed by a fixed GUID.
-inline constexpr char kLockName[] = "VeskServer{CC6D3466-0938-4A88-979C-569BA183DCD4}";
+inline constexpr char kLockName[] = VESK_LOCK_NAME;
 
 // Keeps a second copy of the server in the same user session away from the device.
 // The existence of a named object marks the running copy; nobody ever waits on it.

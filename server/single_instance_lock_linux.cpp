@@ -4,11 +4,13 @@
 // descriptor however the process ends. Its scope is the network namespace.
 #include "single_instance_lock_linux.h"
 
+#include "lock_name.h"
+
 #include <cerrno>
-#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <dirent.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -17,30 +19,113 @@ using Outcome = SingleInstanceLock::Outcome;
 
 namespace {
 
-// A name that is bound but refuses connections belongs to a copy between its bind and its
-// listen, or to one that has just gone; either is over within microseconds.
+// A name found free after a failed bind is bound again; copies that come and go cannot keep
+// this one trying for ever.
 constexpr int kAttempts = 10;
 
-enum class Holder { Ours, Someone, Gone };
+// Who holds the name. Unseen: bound by a socket we cannot see as ours (another user's), or
+// nobody can tell; either way the run goes on unguarded, never refused.
+enum class Holder { Ours, Unseen, Gone };
 
-// Who listens on the name. A blocking connect would wait while the holder's queue of
-// connections nobody accepts is full, so the connect never blocks; a full queue (EAGAIN) takes
-// thousands of refused copies, and it shows a holder that listens, as our copies do.
-Holder holder_of(const sockaddr_un &address, socklen_t size)
+// The inode of the socket bound under `name` and unconnected (listening or not yet), 0 when
+// there is none, -1 when the network namespace's table cannot be read. Connections waiting in
+// a queue carry the listener's name too, but in another state.
+long bound_inode(const char *name)
+{
+    FILE *table = std::fopen("/proc/net/unix", "re");
+    if (table == nullptr)
+        return -1;
+    // "Num RefCount Protocol Flags Type St Inode Path"; an abstract path starts with '@'.
+    char path[sizeof(sockaddr_un::sun_path) + 2], line[256];
+    std::snprintf(path, sizeof path, "@%s\n", name);
+    long found = 0;
+    while (found == 0 && std::fgets(line, sizeof line, table) != nullptr) {
+        unsigned state = 0;
+        long inode = 0;
+        int at = 0;
+        if (std::sscanf(line, "%*s %*s %*s %*s %*s %x %ld %n", &state, &inode, &at) == 2 && at > 0 && state == 1 &&
+            std::strcmp(line + at, path) == 0)
+            found = inode;
+    }
+    std::fclose(table);
+    return found;
+}
+
+// Whether process `pid` runs as our effective uid. Read from its status: a process that changed
+// its uid is not dumpable, and its /proc folder then belongs to root whoever it runs as.
+bool runs_as_us(int pid)
+{
+    char path[64], line[256];
+    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE *status = std::fopen(path, "re");
+    if (status == nullptr)
+        return false;
+    bool ours = false;
+    unsigned real, effective;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "Uid: %u %u", &real, &effective) == 2) {
+            ours = effective == geteuid();
+            break;
+        }
+    std::fclose(status);
+    return ours;
+}
+
+// Whether process `pid` holds `socket` ("socket:[inode]") among its descriptors.
+bool holds(int pid, const char *socket)
+{
+    char folder[64];
+    std::snprintf(folder, sizeof folder, "/proc/%d/fd", pid);
+    DIR *fds = opendir(folder);
+    if (fds == nullptr)
+        return false;
+    const size_t length = std::strlen(socket);
+    bool held = false;
+    while (const dirent *fd = held ? nullptr : readdir(fds)) {
+        char target[32];
+        held = readlinkat(dirfd(fds), fd->d_name, target, sizeof target) == static_cast<ssize_t>(length) &&
+               std::memcmp(target, socket, length) == 0;
+    }
+    closedir(fds);
+    return held;
+}
+
+// Whether a process of ours holds socket `inode`; another user's descriptors cannot be read.
+bool held_by_us(long inode)
+{
+    DIR *processes = opendir("/proc");
+    if (processes == nullptr)
+        return false;
+    char socket[32];
+    std::snprintf(socket, sizeof socket, "socket:[%ld]", inode);
+    bool held = false;
+    while (const dirent *process = held ? nullptr : readdir(processes)) {
+        const int pid = std::atoi(process->d_name);
+        held = pid > 0 && runs_as_us(pid) && holds(pid, socket);
+    }
+    closedir(processes);
+    return held;
+}
+
+// Who holds the name. The holder answers when it listens with room in its queue, and the kernel
+// then says whose it is; a blocking connect would wait on a full queue, so none blocks. A full
+// queue (EAGAIN: thousands of refused copies, or another user's listen(fd, 0)) or a socket not
+// yet listening (ECONNREFUSED: a copy between its bind and its listen, however long it was
+// preempted there) says nothing of the holder: the kernel's tables are asked instead.
+Holder holder_of(const char *name, const sockaddr_un &address, socklen_t size)
 {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0)
-        return Holder::Someone;
-    Holder holder = Holder::Someone;
+        return Holder::Unseen;
+    Holder holder = Holder::Unseen;
     struct ucred peer = {};
     socklen_t peer_size = sizeof peer;
     if (connect(probe, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
-        if (getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == getuid())
+        if (getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == geteuid())
             holder = Holder::Ours;
-    } else if (errno == EAGAIN) {
-        holder = Holder::Ours;
-    } else if (errno == ECONNREFUSED) {
-        holder = Holder::Gone;
+    } else if (errno == EAGAIN || errno == ECONNREFUSED) {
+        const long inode = bound_inode(name);
+        holder = inode == 0 ? Holder::Gone : inode > 0 && held_by_us(inode) ? Holder::Ours : Holder::Unseen;
     }
     close(probe);
     return holder;
@@ -50,28 +135,18 @@ Holder holder_of(const sockaddr_un &address, socklen_t size)
 
 Outcome take_lock_named(const char *name)
 {
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    const size_t length = std::strlen(name);
-    if (length + 1 > sizeof address.sun_path)
+    sockaddr_un address;
+    const socklen_t size = vesk_abstract_address(&address, name);
+    if (size == 0)
         return Outcome::Taken;
-    // sun_path[0] stays NUL: the abstract namespace. The name has no NUL after it.
-    std::memcpy(address.sun_path + 1, name, length);
-    const socklen_t size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
-
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        if (attempt > 0) {
-            struct timespec pause = {0, 1000000};
-            nanosleep(&pause, nullptr);
-        }
         // SOCK_CLOEXEC keeps programs this process starts from holding the lock.
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0)
             return Outcome::Taken;
         if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
             // Listening lets later copies ask whose it is; nobody ever accepts. fd stays open:
-            // it is the lock. Were listen to fail, later copies would find the name refusing
-            // and run unguarded, as when the lock cannot be had at all.
+            // it is the lock. Were listen to fail, later copies would find it ours in /proc.
             listen(fd, SOMAXCONN);
             return Outcome::Taken;
         }
@@ -79,10 +154,10 @@ Outcome take_lock_named(const char *name)
         close(fd);
         if (error != EADDRINUSE)
             return Outcome::Taken;
-        switch (holder_of(address, size)) {
+        switch (holder_of(name, address, size)) {
         case Holder::Ours:
             return Outcome::AlreadyRunning;
-        case Holder::Someone:  // another user's socket under our name: run unguarded, never refused
+        case Holder::Unseen:
             return Outcome::Taken;
         case Holder::Gone:
             break;
@@ -91,11 +166,12 @@ Outcome take_lock_named(const char *name)
     return Outcome::Taken;
 }
 
-// The uid after the name keeps users apart, as per-session namespaces do on Windows. Nothing
-// in the environment moves it.
+// The effective uid, which the kernel records as the holder's and SO_PEERCRED reports. Nothing
+// in the environment moves the name. A user namespace that shares the network namespace sees
+// uids of its own, so its copies take names of their own: it is a scope of its own.
 Outcome SingleInstanceLock::take()
 {
-    char name[sizeof kLockName + 16];
-    std::snprintf(name, sizeof name, "%s/%u", kLockName, static_cast<unsigned>(getuid()));
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    vesk_user_lock_name(name, static_cast<unsigned>(geteuid()));
     return take_lock_named(name);
 }

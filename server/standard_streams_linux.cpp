@@ -31,7 +31,7 @@ __attribute__((section(".preinit_array"), used)) void (*const open_missing)(int,
 // A terminal that hangs up ends the read of its foreground job with EIO (or end of file) at once,
 // while the SIGHUP that ends the process comes later, passed on by the shell. Only a process that
 // outlives the grace, one that ignores SIGHUP, goes on to close the device.
-int after_grace()
+int eof_after_sleeping_grace()
 {
     struct timespec left = {kConsoleGraceMs / 1000, (kConsoleGraceMs % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
@@ -61,16 +61,35 @@ bool parent_can_bring_back(pid_t parent, pid_t group, pid_t session)
     return getpgid(parent) != group && getsid(parent) == session;
 }
 
-bool group_orphaned()
+// Whether /proc shows this process's pid namespace. An empty file system over /proc would show
+// nobody, and another namespace's the wrong processes: either would make any group look orphaned.
+bool proc_is_ours()
+{
+    char self[16];
+    const ssize_t n = readlink("/proc/self", self, sizeof self - 1);
+    if (n <= 0)
+        return false;
+    self[n] = '\0';
+    return std::atoi(self) == getpid();
+}
+
+enum class Group { Orphaned, Kept, Unknown };
+
+// Whether this process's group is orphaned. When it is kept, `keepers` gets a member whose
+// parent can bring it back (0 when that is this process) and that parent: the end of either
+// can orphan it. Unknown where /proc cannot be read.
+Group look_at_group(pid_t keepers[2])
 {
     const pid_t group = getpgrp(), session = getsid(0);
-    if (parent_can_bring_back(getppid(), group, session))
-        return false;
-    DIR *processes = opendir("/proc");
+    keepers[0] = 0;
+    keepers[1] = getppid();
+    if (parent_can_bring_back(keepers[1], group, session))
+        return Group::Kept;
+    DIR *processes = proc_is_ours() ? opendir("/proc") : nullptr;
     if (processes == nullptr)
-        return true;  // nobody can tell: close in order, as for any lasting read error
-    bool orphaned = true;
-    while (const dirent *entry = readdir(processes)) {
+        return Group::Unknown;
+    Group found = Group::Orphaned;
+    while (const dirent *entry = found == Group::Kept ? nullptr : readdir(processes)) {
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0 || pid == getpid() || getpgid(pid) != group)
             continue;
@@ -86,21 +105,20 @@ bool group_orphaned()
             std::fclose(stat);
         }
         if (state != 'Z' && parent_can_bring_back(parent, group, session)) {
-            orphaned = false;
-            break;
+            keepers[0] = pid;
+            keepers[1] = parent;
+            found = Group::Kept;
         }
     }
     closedir(processes);
-    return orphaned;
+    return found;
 }
 
-// What a background job waits on, set up at its first failed read: new input reaching the
-// terminal, or its hang-up (only after the job is brought to the foreground can a read succeed,
-// and the kernel tells nobody of that, but the operator then types), and the end of the parent,
-// which can leave the group orphaned. Both edge-triggered, so input that waits for the
-// foreground job, or a parent long gone, does not wake the server again and again. -1 if it
-// cannot be had.
-int background_watch()
+// New input reaching the terminal, or its hang-up: only after the job is brought to the
+// foreground can a read succeed, and the kernel tells nobody of that, but the operator then
+// types. Edge-triggered, so input that waits for the foreground job does not wake the server
+// again and again. Set up at the first failed read; -1 if it cannot be had.
+int terminal_watch()
 {
     static int watch = -1;
     if (watch >= 0)
@@ -108,15 +126,10 @@ int background_watch()
     watch = epoll_create1(EPOLL_CLOEXEC);
     struct epoll_event event = {};
     event.events = EPOLLIN | EPOLLET;
-    if (watch < 0 || epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
-        if (watch >= 0)
-            close(watch);
-        return watch = -1;
+    if (watch >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
+        close(watch);
+        watch = -1;
     }
-    // Without pidfds (before Linux 5.3) an orphaned group is found at the next input instead.
-    const int parent = static_cast<int>(syscall(SYS_pidfd_open, getppid(), 0));
-    if (parent >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, parent, &event) != 0)
-        close(parent);
     return watch;
 }
 
@@ -128,6 +141,38 @@ bool await(int watch)
         if (errno != EINTR)
             return false;
     return true;
+}
+
+// Waits, without spending processor time, until a background job may read again: the
+// terminal's watch, or the end of a process that keeps the group from being orphaned, after
+// which the group is looked at again. False once the group is known to be orphaned, or when
+// the wait cannot be had. Without pidfds (before Linux 5.3) an orphaned group is found at the
+// next input instead.
+bool wait_in_background()
+{
+    const int watch = terminal_watch();
+    pid_t keepers[2];
+    if (watch < 0 || look_at_group(keepers) == Group::Orphaned)
+        return false;
+    int ends[2] = {-1, -1};
+    bool gone = false;  // since it was seen: look again
+    for (int i = 0; i < 2; ++i) {
+        if (keepers[i] <= 0)
+            continue;
+        ends[i] = static_cast<int>(syscall(SYS_pidfd_open, keepers[i], 0));
+        gone = gone || (ends[i] < 0 && errno == ESRCH);
+        struct epoll_event event = {};
+        event.events = EPOLLIN;
+        if (ends[i] >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, ends[i], &event) != 0) {
+            close(ends[i]);
+            ends[i] = -1;
+        }
+    }
+    const bool woken = gone || await(watch);
+    for (int end : ends)
+        if (end >= 0)
+            close(end);
+    return woken;
 }
 
 }  // namespace
@@ -145,17 +190,14 @@ int read_input_byte()
         if (c != EOF)
             return c;
         if (!std::ferror(stdin))
-            return terminal_hung_up() ? after_grace() : EOF;
+            return terminal_hung_up() ? eof_after_sleeping_grace() : EOF;
         int error = errno;
         std::clearerr(stdin);
         if (error == EIO) {
             // A background job may be brought back to the foreground; an orphaned one never can.
-            // The watch is set up before the group is looked at, so a parent that ends in
-            // between still wakes the wait.
-            int watch;
-            if (reading_in_background() && (watch = background_watch()) >= 0 && !group_orphaned() && await(watch))
+            if (reading_in_background() && wait_in_background())
                 continue;
-            return after_grace();
+            return eof_after_sleeping_grace();
         }
         // A handler the device library installed without SA_RESTART interrupts the read.
         if (error == EINTR)

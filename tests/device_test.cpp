@@ -4,100 +4,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <zmq.h>
-#ifndef _WIN32
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
 
-#include "vesk/message.h"
-#include "support/run.h"
-
-namespace {
-
-struct Subscriber {
-    explicit Subscriber(const std::string &endpoint)
-    {
-        zmq_setsockopt(socket, ZMQ_SUBSCRIBE, "", 0);
-        zmq_connect(socket, endpoint.c_str());
-    }
-    ~Subscriber()
-    {
-        zmq_close(socket);
-        zmq_ctx_term(context);
-    }
-    // The next message as a packet, or false if none came within `ms` milliseconds.
-    bool receive(long ms, vesk_packet *packet, size_t *size = nullptr)
-    {
-        zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
-        if (zmq_poll(&item, 1, ms) <= 0)
-            return false;
-        unsigned char message[256] = {};
-        int n = zmq_recv(socket, message, sizeof message, 0);
-        if (size != nullptr)
-            *size = static_cast<size_t>(n);
-        *packet = vesk_decode(message);
-        return true;
-    }
-    // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
-    int64_t next(long ms)
-    {
-        vesk_packet packet;
-        return receive(ms, &packet) ? static_cast<int64_t>(packet.sequence) : -1;
-    }
-
-    void *context = zmq_ctx_new();
-    void *socket = zmq_socket(context, ZMQ_SUB);
-};
-
-// A ZMQ socket bound to a free loopback port, which it holds; `endpoint` gets its address.
-struct TakenPort {
-    explicit TakenPort(std::string *endpoint)
-    {
-        char bound[256];
-        size_t size = sizeof bound;
-        if (zmq_bind(socket, "tcp://127.0.0.1:*") != 0 || zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &size) != 0)
-            throw std::runtime_error("no loopback port");
-        *endpoint = bound;
-    }
-    ~TakenPort()
-    {
-        int no_linger = 0;
-        zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
-        zmq_close(socket);
-        zmq_ctx_term(context);
-    }
-
-    void *context = zmq_ctx_new();
-    void *socket = zmq_socket(context, ZMQ_REP);
-};
-
-// A TCP endpoint on loopback that nothing listens on: Windows has no ipc transport.
-std::string free_endpoint()
-{
-    std::string endpoint;
-    TakenPort{&endpoint};
-    return endpoint;
-}
-
-}  // namespace
-
-class Device : public ServerTest {
-protected:
-    ChildOptions device_options(std::vector<std::string> env)
-    {
-        ChildOptions options;
-        env.insert(env.begin(), "VESK_DEVICE_LOG=" + dir_ + "/lost.log");  // unless given
-        options.env = env;
-        options.stderr_path = dir_ + "/stderr";
-        return options;
-    }
-};
+#include "support/device.h"
 
 // Every 10th packet is lost on the link: the subscriber sees exactly those gaps in rising
 // sequence numbers, and the library logs each one it found. Each packet is stamped with the
@@ -165,10 +75,6 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 
     server.send("q");
     ASSERT_TRUE(t.shows("CloseVeskDevice"));
-    // Windows itself puts threads of its own into a process, so only the Linux build can be counted.
-    if (!kWindows) {
-        ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
-    }
     while (subscriber.next(200) >= 0) {
     }
     EXPECT_TRUE(server.running());
@@ -179,110 +85,30 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 }
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output
-// and nothing else. libzmq would remove whatever stands at an ipc:// path, another program's
-// live socket included, and take a port modulo 65536: both are refused, and the path is left alone.
+// and nothing else. libzmq would take a port modulo 65536: that is refused.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
     TakenPort taken(&in_use);
-    const std::string file = dir_ + "/precious", live = dir_ + "/live";
-    std::ofstream(file) << "keep";
-
     const std::string bad_port = "the port is not one from 1 to 65535, nor *";
     std::vector<std::pair<std::string, std::string>> endpoints = {
         {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", bad_port},
         {"tcp://127.0.0.1:+70080", bad_port}, {"tcp://127.0.0.1:70081x", bad_port}};
-#ifndef _WIN32  // Windows has no ipc transport
-    // Another program's live socket, which libzmq would unlink and bind anew.
-    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    live.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listening, 1), 0);
-    endpoints.push_back({"ipc://" + file, "something is there already"});
-    endpoints.push_back({"ipc://" + live, "something is there already"});
-#endif
     for (const auto &[endpoint, why] : endpoints) {
         SCOPED_TRACE(endpoint);
-        Trace t = trace("t" + std::to_string(&endpoint - &endpoints[0].first));
-        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint}));
-        ASSERT_TRUE(t.started());
-        quit(server, t);
-        std::string errors = contents(dir_ + "/stderr");
-        EXPECT_NE(errors.find("no data output: cannot publish on " + endpoint + ": " + why), std::string::npos)
-            << errors;
+        expect_no_data_output(endpoint, why, "t" + std::to_string(&endpoint - &endpoints[0].first));
     }
-    EXPECT_EQ(contents(file), "keep");
-#ifndef _WIN32
-    int client = socket(AF_UNIX, SOCK_STREAM, 0);
-    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
-    close(client);
-    close(listening);
-#endif
 }
 
-// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
-// process: each case ends in order at q, and says on standard error what it went without.
+// A standard error that nobody drains, and that is full from the start, holds up neither the
+// stand-in's line at load nor the run.
 TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
 {
-    ChildOptions full;  // its line at load must not wait for a standard error nobody drains
+    ChildOptions full;
     full.stderr_full = true;
     Trace t = trace("full");
     Child server = start(t, full);
     quit(server, t);
-
-#ifndef _WIN32  // FIFOs, /dev/full and resource limits are the Linux build's
-    struct Case {
-        const char *what;
-        std::vector<std::string> env;
-        std::vector<std::string> limit;  // prlimit arguments
-        const char *said;
-    };
-    const std::string fifo = dir_ + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::vector<Case> cases = {
-        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it is a FIFO that nobody reads"},
-        {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
-         "lost-packet log lines could not be written: No space left on device"},
-        {"few descriptors", {}, {"--nofile=8"}, "too few file descriptors"},
-    };
-    // The sanitizers reserve far more address space than this.
-    if (std::getenv("ASAN_OPTIONS") == nullptr)
-        cases.push_back({"small address space", {}, {"--as=33554432"}, "no thread can be made"});
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        Trace t = trace(std::string("t-") + c.what);
-        std::vector<std::string> args = c.limit;
-        std::string program;
-        if (!args.empty()) {
-            program = "prlimit";
-            args.push_back(target().server);
-        }
-        const std::string endpoint = free_endpoint();
-        Subscriber subscriber(endpoint);
-        std::vector<std::string> env = c.env;
-        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
-        Child server = start(t, device_options(env), args, program);
-        ASSERT_TRUE(t.started());
-        if (c.limit.empty()) {  // by packet 10 the log has been given lines
-            int64_t sequence = -1;
-            while (sequence < 10)
-                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
-        }
-        quit(server, t);
-        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
-    }
-
-    // A trace that cannot be opened is simply off.
-    ChildOptions options = device_options({});
-    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
-    Child untraced(std::vector<std::string>{target().server}, options);
-    untraced.send("q\n");
-    EXPECT_EQ(untraced.wait(), 0);
-    EXPECT_EQ(untraced.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
-    EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
-#endif
 }
 
 // vesk-listen --csv: every packet decoded on standard output, the counts on standard error,

@@ -29,19 +29,6 @@ protected:
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
     }
 
-    // A connection to the name without waiting, or -1.
-    int connect_to() const
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un address;
-        socklen_t size = abstract_address(name_, address);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
     std::string name_;
 };
 
@@ -57,7 +44,7 @@ TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
         if (fs::read_symlink(fd.path()).string().rfind("socket:", 0) == 0)
             lock = std::max(lock, std::stoi(fd.path().filename().string()));
     EXPECT_EQ(fcntl(lock, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    int probe = connect_to();
+    int probe = connect_to_name(name_);
     EXPECT_GE(probe, 0) << "nothing listens under the name";
     close(probe);
 
@@ -95,38 +82,40 @@ TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// Whatever else holds the name: a listener of our uid refuses, even one whose queue is full;
-// one that never listens, or one of another uid, leaves the run unguarded, holding nothing.
+// Whatever else holds the name: a socket of our uid refuses, listening or not, even with its
+// queue full; one of another uid, whatever it does with its queue, leaves the run unguarded,
+// holding nothing.
 TEST_F(LockNamed, OutsideHolders)
 {
-    {
-        SCOPED_TRACE("listening, queue full");
-        int holder = hold_abstract_name(name_, 0);
-        ASSERT_GE(holder, 0);
-        int queued = connect_to();
-        ASSERT_GE(queued, 0);
-        int before = open_descriptors();
-        EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
+    const struct Case {
+        const char *what;
+        bool other_uid;
+        int backlog;  // 0: one waiting connection fills the queue; -1: never listening
+        Outcome outcome;
+    } cases[] = {
+        {"ours, queue full", false, 0, Outcome::AlreadyRunning},
+        {"ours, bound, never listening", false, -1, Outcome::AlreadyRunning},
+        {"another uid's, queue full", true, 0, Outcome::Taken},
+        {"another uid's, bound, never listening", true, -1, Outcome::Taken},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.other_uid && geteuid() != 0)
+            GTEST_SKIP() << "a holder of another uid needs root";
+        const pid_t squatter = c.other_uid ? squat_as(65534, name_, c.backlog) : 0;
+        const int holder = c.other_uid ? -1 : hold_abstract_name(name_, c.backlog);
+        ASSERT_TRUE(squatter > 0 || holder >= 0);
+        const int queued = c.backlog == 0 ? connect_to_name(name_) : -1;
+        ASSERT_EQ(queued >= 0, c.backlog == 0);
+        const int before = open_descriptors();
+        EXPECT_EQ(take_lock_named(name_.c_str()), c.outcome);
         EXPECT_EQ(open_descriptors(), before);
-        close(queued);
-        close(holder);
+        for (int fd : {queued, holder})
+            if (fd >= 0)
+                close(fd);
+        if (squatter > 0) {
+            kill(squatter, SIGKILL);
+            waitpid(squatter, nullptr, 0);
+        }
     }
-    {
-        SCOPED_TRACE("bound, never listening");
-        int holder = hold_abstract_name(name_, -1);
-        ASSERT_GE(holder, 0);
-        int before = open_descriptors();
-        EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
-        EXPECT_EQ(open_descriptors(), before);
-        close(holder);
-    }
-    if (geteuid() != 0)
-        GTEST_SKIP() << "a holder of another uid needs root";
-    const pid_t squatter = squat_as(65534, name_);
-    ASSERT_GT(squatter, 0);
-    int before = open_descriptors();
-    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
-    EXPECT_EQ(open_descriptors(), before);
-    kill(squatter, SIGKILL);
-    waitpid(squatter, nullptr, 0);
 }

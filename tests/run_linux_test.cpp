@@ -1,24 +1,26 @@
-// What only the Linux build can show: its loader, its users, its lock and its terminal.
+// What only the Linux build can show: its loader, its users, its lock, its terminal, its reads and
+// the device library's threads, files and limits.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
-#include "single_instance_lock.h"
+#include "lock_name.h"
 #include "support/abstract_name.h"
-#include "support/run.h"
+#include "support/device.h"
 
 namespace fs = std::filesystem;
 
@@ -124,15 +126,18 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
 // The lock's name of `uid`, as the server takes it.
 static std::string lock_name(uid_t uid)
 {
-    return std::string(kLockName) + "/" + std::to_string(uid);
+    char name[VESK_USER_LOCK_NAME_SIZE];
+    vesk_user_lock_name(name, uid);
+    return name;
 }
 
 // The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
-// Another user's socket under it (a squatter) leaves copies running unguarded, side by side,
-// and another user's copy, under that user's name, keeps nobody out.
+// Another user's socket under it (a squatter), even one whose queue is full, leaves copies
+// running unguarded, side by side, and another user's copy, under that user's name, keeps
+// nobody out.
 TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
 {
-    int ours = hold_abstract_name(lock_name(getuid()), SOMAXCONN);
+    int ours = hold_abstract_name(lock_name(geteuid()), SOMAXCONN);
     ASSERT_GE(ours, 0);
     Trace refused = trace("refused");
     Child copy = start(refused);
@@ -142,15 +147,26 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     if (geteuid() != 0)
         GTEST_SKIP() << "a holder and a copy of another user need root";
     const uid_t nobody = 65534;
-    const pid_t squatter = squat_as(nobody, lock_name(0));
-    ASSERT_GT(squatter, 0);
-    Trace a = trace("a"), b = trace("b");
-    Child first = start_holder(a);
-    Child second = start_holder(b);
-    quit(second, b);
-    kill(squatter, SIGKILL);
-    waitpid(squatter, nullptr, 0);
+    for (int backlog : {SOMAXCONN, 0}) {
+        SCOPED_TRACE("the squatter's backlog " + std::to_string(backlog));
+        const pid_t squatter = squat_as(nobody, lock_name(0), backlog);
+        ASSERT_GT(squatter, 0);
+        // With room for none, one waiting connection fills its queue.
+        const int queued = backlog == 0 ? connect_to_name(lock_name(0)) : -1;
+        ASSERT_EQ(queued >= 0, backlog == 0);
+        Trace a = trace("a" + std::to_string(backlog)), b = trace("b" + std::to_string(backlog));
+        Child first = start_holder(a);
+        Child second = start_holder(b);
+        quit(second, b);
+        quit(first, a);
+        if (queued >= 0)
+            close(queued);
+        kill(squatter, SIGKILL);
+        waitpid(squatter, nullptr, 0);
+    }
 
+    Trace a = trace("a");
+    Child first = start_holder(a);
     fs::path library = fs::path(target().server).parent_path() / target().library;
     std::string server_copy = copy_server("bin", library.string());
     fs::permissions(fs::path(server_copy).parent_path(), fs::perms::owner_all | fs::perms::group_read |
@@ -164,9 +180,8 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     quit(first, a);
 }
 
-// Runs `program` to its end in a mount namespace of its own whose /tmp is a new, empty one
-// into which only `keep`, a folder under /tmp, is carried. Its input is empty, its output
-// goes to `output`, its environment is `env` alone. Returns its status, or -1.
+// Runs `program` to its end with a /tmp of its own into which only `keep` is carried. Its input
+// is empty, its output goes to `output`, its environment is `env` alone. Returns its status, or -1.
 static int run_with_a_tmp_of_its_own(std::string program, const std::string &keep, std::string env,
                                      const std::string &output)
 {
@@ -174,15 +189,7 @@ static int run_with_a_tmp_of_its_own(std::string program, const std::string &kee
     pid_t pid = fork();
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY), out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(125);
-        // Only a mount of this namespace can be carried over: `keep` is opened in it.
-        int kept = open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        char from[32];
-        std::snprintf(from, sizeof from, "/proc/self/fd/%d", kept);
-        if (kept < 0 || mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0 || mkdir(keep.c_str(), 0700) != 0 ||
-            mount(from, keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || !make_empty_tmp(keep).empty())
             _exit(125);
         execve(argv[0], argv, envp);
         _exit(126);
@@ -235,14 +242,14 @@ static std::string quoted(const std::string &path)
     return "'" + path + "'";
 }
 
-// The process of session `session` that runs `name`, or 0.
-static pid_t process_in_session(pid_t session, const std::string &name)
+// The process of session `session` that runs `name`, and unless 0 is a child of `parent`, or 0.
+static pid_t process_in_session(pid_t session, const std::string &name, pid_t parent_pid = 0)
 {
     for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
         std::string pid, comm, state, parent, group, sid;
         if (stat >> pid >> comm >> state >> parent >> group >> sid && comm == "(" + name + ")" &&
-            sid == std::to_string(session) && state != "Z")
+            sid == std::to_string(session) && state != "Z" && (parent_pid == 0 || parent == std::to_string(parent_pid)))
             return std::stoi(pid);
     }
     return 0;
@@ -271,25 +278,53 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     }
 
     // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
-    // and is brought back with fg; a job whose group is orphaned can never be, and closes in
-    // order by itself. As the foreground job of the shell, its read fails at once when the
-    // terminal goes; the SIGHUP comes later, from the shell.
-    Trace background = trace("background"), orphaned = trace("orphaned"), t = trace("shell");
+    // and is brought back with fg, also where /proc is hidden and nobody can tell whether its
+    // group is orphaned. A job whose group is orphaned can never be, and closes in order by
+    // itself: when it starts so, and when the shell that started it ends. As the foreground
+    // job of the shell, its read fails at once when the terminal goes; the SIGHUP comes later,
+    // from the shell.
+    Trace background = trace("background"), hidden = trace("hidden"), inner = trace("inner");
+    Trace orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
-    shell.send("trap '' TTIN; " + background.env() + " " + quoted(target().server) + " &\r");
-    ASSERT_TRUE(background.started());
     pid_t server = 0;
-    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    // Starts a job that ignores SIGTTIN, and waits until it waits in the background.
+    auto start_job = [&](const Trace &job, const std::string &command) {
+        shell.send("trap '' TTIN; " + command + " &\r");
+        ASSERT_TRUE(job.started());
+        ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+        ASSERT_TRUE(eventually([&] {
+            const std::string call = blocked_in(server).first;
+            return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
+        }));
+        EXPECT_EQ(job.lines().size(), 4u) << "the device was closed in the background";
+    };
+    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
+    const std::pair<const Trace &, std::string> brought_back[] = {
+        {background, background.env() + " " + quoted(target().server)},
+        // Without /proc the loader cannot tell $ORIGIN: the library is named to it.
+        {hidden, "(" + hidden.env() + " LD_LIBRARY_PATH=" + quoted(fs::path(target().server).parent_path()) + " " +
+                     unshare + " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) +
+                     "; true)"},
+    };
+    for (const auto &[job, command] : brought_back) {
+        SCOPED_TRACE(command);
+        ASSERT_NO_FATAL_FAILURE(start_job(job, command));
+        shell.send("fg\r");
+        ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+        shell.send("q\r");
+        EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
+        EXPECT_EQ(job.lines(), kOrderlyTrace);
+    }
+
+    shell.send("bash --norc --noprofile -i\r");
     ASSERT_TRUE(eventually([&] {
-        const std::string call = blocked_in(server).first;
-        return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
+        const pid_t inner_shell = process_in_session(shell.pid(), "bash", shell.pid());
+        return inner_shell != 0 && in_foreground(inner_shell);
     }));
-    EXPECT_EQ(background.lines().size(), 4u) << "the device was closed in the background";
-    shell.send("fg\r");
-    ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
-    shell.send("q\r");
-    EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
-    EXPECT_EQ(background.lines(), kOrderlyTrace);
+    ASSERT_NO_FATAL_FAILURE(start_job(inner, "(" + inner.env() + " " + quoted(target().server) + "; true)"));
+    shell.send("exit\r");
+    EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
 
     shell.send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
@@ -302,4 +337,144 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
     EXPECT_EQ(t.lines(), kInterruptedTrace);
     shell.wait();
+}
+
+// Started beside a library, not with it: only its own folder counts. (Windows searches the
+// current folder as well, by design.)
+TEST_F(LinuxServer, LibraryInTheCurrentFolderIsNotLoaded)
+{
+    Trace t = trace("t");
+    ChildOptions options;
+    options.cwd = fs::path(target().server).parent_path().string();
+    Child server = start(t, options, {}, copy_server("alone"));
+    const int status = server.wait();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
+    EXPECT_EQ(server.output(), "");
+    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+}
+
+// An input left non-blocking by an earlier program that shares the open file is waited on,
+// in both reads, without spending processor time, and not taken for its end; a real end
+// still ends the run. Windows has no such mode shared by an open file.
+TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
+{
+    ChildOptions nonblocking;
+    nonblocking.nonblocking_input = true;
+    Trace t = trace("t");
+    Child server = start(t, nonblocking);
+    ASSERT_TRUE(t.started());
+    // A second of waiting costs the main thread no more than a few clock ticks; a wait that
+    // spins costs it most of that second.
+    const long before = main_thread_cpu_ms(server.pid());
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
+    server.send("Q\n");
+    ASSERT_TRUE(server.consumed_input());
+    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    server.send("z");
+    ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
+    expect_orderly_end(server, t);
+
+    Trace ending = trace("ending");
+    Child ended = start(ending, nonblocking);
+    ASSERT_TRUE(ending.started());
+    ended.close_input();
+    expect_orderly_end(ended, ending);
+}
+
+// The library's threads can be counted here (Windows puts threads of its own into a process):
+// none outlives the close, while the server still waits for its trailing character.
+TEST_F(Device, NoLibraryThreadOutlivesTheClose)
+{
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}));
+    ASSERT_TRUE(t.started());
+    ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
+    server.send("q");
+    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
+    server.send("\n");
+    expect_orderly_end(server, t);
+}
+
+// libzmq would remove whatever stands at an ipc:// path, another program's live socket
+// included: both are refused, and the path is left alone. Windows has no ipc transport.
+TEST_F(Device, IpcEndpointWhereSomethingIsLeavesItAlone)
+{
+    const std::string file = dir_ + "/precious", live = dir_ + "/live";
+    std::ofstream(file) << "keep";
+    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    live.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    for (const std::string &path : {file, live}) {
+        SCOPED_TRACE(path);
+        expect_no_data_output("ipc://" + path, "something is there already", "t-" + fs::path(path).filename().string());
+    }
+    EXPECT_EQ(contents(file), "keep");
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
+    close(client);
+    close(listening);
+}
+
+// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
+// process, where FIFOs, /dev/full and resource limits exist: each case ends in order at q, and
+// says on standard error what it went without.
+TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> env;
+        std::vector<std::string> limit;  // prlimit arguments
+        const char *said;
+    };
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::vector<Case> cases = {
+        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it is a FIFO that nobody reads"},
+        {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
+         "lost-packet log lines could not be written: No space left on device"},
+        {"few descriptors", {}, {"--nofile=8"}, "too few file descriptors"},
+    };
+    // The sanitizers reserve far more address space than this.
+    if (std::getenv("ASAN_OPTIONS") == nullptr)
+        cases.push_back({"small address space", {}, {"--as=33554432"}, "no thread can be made"});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Trace t = trace(std::string("t-") + c.what);
+        std::vector<std::string> args = c.limit;
+        std::string program;
+        if (!args.empty()) {
+            program = "prlimit";
+            args.push_back(target().server);
+        }
+        const std::string endpoint = free_endpoint();
+        Subscriber subscriber(endpoint);
+        std::vector<std::string> env = c.env;
+        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
+        Child server = start(t, device_options(env), args, program);
+        ASSERT_TRUE(t.started());
+        if (c.limit.empty()) {  // by packet 10 the log has been given lines
+            int64_t sequence = -1;
+            while (sequence < 10)
+                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
+        }
+        quit(server, t);
+        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
+    }
+
+    // A trace that cannot be opened is simply off.
+    ChildOptions options = device_options({});
+    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
+    Child untraced(std::vector<std::string>{target().server}, options);
+    untraced.send("q\n");
+    EXPECT_EQ(untraced.wait(), 0);
+    EXPECT_EQ(untraced.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
 }

@@ -1,6 +1,5 @@
 // The program as an operator and a second copy see it, on either platform.
 #include <filesystem>
-#include <thread>
 
 #include "support/run.h"
 
@@ -130,12 +129,7 @@ TEST_F(Server, CopiesStartedAtOnceLetExactlyOneRun)
 TEST_F(Server, MissingLibraryStopsTheStart)
 {
     Trace t = trace("t");
-    ChildOptions options;
-    // Started beside a library, not with it: only its own folder counts. Windows searches the
-    // current folder as well, by design.
-    if (!kWindows)
-        options.cwd = fs::path(target().server).parent_path().string();
-    Child server = start(t, options, {}, copy_server("alone"));
+    Child server = start(t, {}, {}, copy_server("alone"));
     int status = server.wait();
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1);
@@ -153,37 +147,4 @@ TEST_F(Server, ClosedOutputStillClosesTheDevice)
     server.send("q\n");
     EXPECT_EQ(server.wait(), 0);
     EXPECT_EQ(t.lines(), kOrderlyTrace);
-}
-
-// An input left non-blocking by an earlier program that shares the open file is waited on,
-// in both reads, without spending processor time, and not taken for its end; a real end
-// still ends the run.
-TEST_F(Server, NonBlockingInputIsWaitedOn)
-{
-    if (kWindows)
-        GTEST_SKIP() << "a non-blocking mode that the open file shares is POSIX's";
-    ChildOptions nonblocking;
-    nonblocking.nonblocking_input = true;
-    Trace t = trace("t");
-    Child server = start(t, nonblocking);
-    ASSERT_TRUE(t.started());
-    // A second of waiting costs the main thread no more than a few clock ticks; a wait that
-    // spins costs it most of that second.
-    const long before = main_thread_cpu_ms(server.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
-    server.send("Q\n");
-    ASSERT_TRUE(server.consumed_input());
-    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
-    server.send("q");
-    ASSERT_TRUE(t.shows("CloseVeskDevice"));
-    server.send("z");
-    ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
-    expect_orderly_end(server, t);
-
-    Trace ending = trace("ending");
-    Child ended = start(ending, nonblocking);
-    ASSERT_TRUE(ending.started());
-    ended.close_input();
-    expect_orderly_end(ended, ending);
 }

@@ -2,7 +2,6 @@
 
 // Linux: sockets under names in the abstract namespace, where the server's lock lives, for
 // cases that hold such a name from outside the server.
-#include <cstddef>
 #include <csignal>
 #include <fcntl.h>
 #include <string>
@@ -12,14 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// Fills `address` with `name` in the abstract namespace; returns the address's length.
-inline socklen_t abstract_address(const std::string &name, sockaddr_un &address)
-{
-    address = {};
-    address.sun_family = AF_UNIX;
-    name.copy(address.sun_path + 1, sizeof address.sun_path - 1);
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-}
+#include "lock_name.h"
 
 // A socket bound under `name`, listening with room for `backlog` unaccepted connections unless
 // backlog < 0; -1 if the name cannot be had.
@@ -27,7 +19,7 @@ inline int hold_abstract_name(const std::string &name, int backlog)
 {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address;
-    const socklen_t size = abstract_address(name, address);
+    const socklen_t size = vesk_abstract_address(&address, name.c_str());
     if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0)) {
         close(fd);
         return -1;
@@ -35,9 +27,22 @@ inline int hold_abstract_name(const std::string &name, int backlog)
     return fd;
 }
 
-// A child of uid `uid` (root only) that listens under `name` until it is killed, and dies with
-// this process; its pid once it holds the name, or -1.
-inline pid_t squat_as(uid_t uid, const std::string &name)
+// A connection to `name` made without waiting, or -1.
+inline int connect_to_name(const std::string &name)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address;
+    const socklen_t size = vesk_abstract_address(&address, name.c_str());
+    if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A child of uid `uid` (root only) that holds `name` as hold_abstract_name does until it is
+// killed, and dies with this process; its pid once it holds the name, or -1.
+inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCONN)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
@@ -48,7 +53,7 @@ inline pid_t squat_as(uid_t uid, const std::string &name)
         // A change of uid clears the death signal, so it is set after; a parent already gone
         // would never send it.
         char held = setuid(uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                            hold_abstract_name(name, SOMAXCONN) >= 0
+                            hold_abstract_name(name, backlog) >= 0
                         ? 'h'
                         : 'x';
         (void)!write(ready[1], &held, 1);

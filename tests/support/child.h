@@ -1,7 +1,7 @@
 #pragma once
 
 // The process layer of the black-box tests: one header, one source file per platform
-// (child_posix.cpp, child_windows.cpp), chosen by the build.
+// (child_linux.cpp, child_windows.cpp), chosen by the build.
 
 #include <chrono>
 #include <functional>
@@ -94,6 +94,11 @@ long main_thread_cpu_ms(int pid);
 
 // The folder that holds this test program, and the programs under test beside it.
 std::string program_folder();
+
+// POSIX: gives this process, and everything it starts, a mount namespace of its own with a new,
+// empty /tmp and /run/user, into which only `keep`, a folder under /tmp (or nothing), is carried
+// over. Returns why not, or an empty string.
+std::string make_empty_tmp(const std::string &keep);
 
 // POSIX: gives this process, and everything it starts, /tmp, /run/user and a network namespace
 // (where the lock's name lives) of their own, so the cases never touch the lock of a copy that

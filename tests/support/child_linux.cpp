@@ -69,104 +69,151 @@ static std::vector<char *> c_strings(std::vector<std::string> &strings)
     return pointers;
 }
 
+// The pipes between the test and the program, where the options ask for them; -1 elsewhere.
+struct Pipes {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};   // standard error that nobody drains
+    int gate[2] = {-1, -1};  // what a held program waits on
+};
+
+static bool stderr_undrained(const ChildOptions &options)
+{
+    return options.stderr_undrained || options.stderr_full;
+}
+
+// Fills the pipe that `fd` writes to, so that whoever writes to it next would wait.
+static void fill_pipe(int fd)
+{
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    const std::string block(4096, 'x');
+    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {
+    }
+    fcntl(fd, F_SETFL, 0);
+}
+
+static Pipes make_pipes(const ChildOptions &options)
+{
+    Pipes p;
+    if ((!options.terminal && (pipe2(p.in, O_CLOEXEC) != 0 || pipe2(p.out, O_CLOEXEC) != 0)) ||
+        (stderr_undrained(options) && pipe2(p.err, O_CLOEXEC) != 0) ||
+        (options.held && pipe2(p.gate, O_CLOEXEC) != 0))
+        throw std::runtime_error("pipe failed");
+    if (options.stderr_full)
+        fill_pipe(p.err[1]);
+    if (options.stdout_closed && !options.terminal)
+        close(p.out[0]);
+    return p;
+}
+
+// A new pseudo terminal's master end; `name` gets the path of its slave.
+static int open_pseudo_terminal(std::string &name)
+{
+    int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        throw std::runtime_error("no pseudo terminal");
+    name = ptsname(terminal);
+    return terminal;
+}
+
+// In the child: the standard descriptors the options ask for.
+static void set_up_standard_streams(const ChildOptions &options, const Pipes &p, const std::string &terminal_name)
+{
+    if (!options.terminal) {
+        dup2(p.in[0], 0);
+        dup2(p.out[1], 1);
+    } else {
+        // The first terminal a session leader opens becomes its controlling terminal.
+        setsid();
+        int slave = open(terminal_name.c_str(), O_RDWR);
+        dup2(slave, 0);
+        dup2(slave, 1);
+        dup2(slave, 2);
+        // Ctrl+\ must not leave a core file behind.
+        struct rlimit no_core = {0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+    }
+    if (!options.stderr_path.empty()) {
+        int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(err, 2);
+    }
+    if (options.stderr_to_stdout)
+        dup2(1, 2);
+    if (stderr_undrained(options))
+        dup2(p.err[1], 2);
+    if (options.nonblocking_input)
+        fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
+    if (options.closed_fd >= 0)
+        close(options.closed_fd);
+}
+
+// In the child: the rest of what the program starts with, up to its exec; never returns.
+[[noreturn]] static void start_program(const ChildOptions &options, const Pipes &p, std::vector<char *> &argv,
+                                       std::vector<char *> &env)
+{
+    // As a terminal's shell starts a program, whatever the test runner ignores (a job that a
+    // script puts in the background ignores SIGINT and SIGQUIT).
+    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
+        std::signal(signal, SIG_DFL);
+    if (options.umask >= 0)
+        ::umask(static_cast<mode_t>(options.umask));
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
+        _exit(126);
+    if (options.held) {
+        char byte;
+        close(p.gate[1]);
+        while (read(p.gate[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
+    if (options.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
+        _exit(126);
+    execvpe(argv[0], argv.data(), env.data());
+    _exit(127);
+}
+
+// In the test: keeps the ends of the pipes or the terminal that talk to the program.
+static void keep_our_ends(Child::Impl &c, const ChildOptions &options, const Pipes &p, int terminal)
+{
+    if (stderr_undrained(options)) {
+        close(p.err[1]);
+        c.err = p.err[0];
+    }
+    if (options.held) {
+        close(p.gate[0]);
+        c.gate = p.gate[1];
+    }
+    if (options.terminal) {
+        c.in = terminal;
+        c.out = dup(terminal);
+    } else {
+        close(p.in[0]);
+        close(p.out[1]);
+        c.in = p.in[1];
+        if (!options.stdout_closed)
+            c.out = p.out[0];
+    }
+    if (c.out >= 0)
+        fcntl(c.out, F_SETFL, O_NONBLOCK);
+}
+
 Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, gate[2] = {-1, -1};
-    const bool undrained = options.stderr_undrained || options.stderr_full;
-    if ((!options.terminal && (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)) ||
-        (undrained && pipe2(err, O_CLOEXEC) != 0) || (options.held && pipe2(gate, O_CLOEXEC) != 0))
-        throw std::runtime_error("pipe failed");
-    if (options.stderr_full) {
-        fcntl(err[1], F_SETFL, O_NONBLOCK);
-        const std::string block(4096, 'x');
-        while (write(err[1], block.data(), block.size()) > 0 || errno == EINTR) {
-        }
-        fcntl(err[1], F_SETFL, 0);
-    }
-    int terminal = -1;
+    const Pipes pipes = make_pipes(options);
     std::string terminal_name;
-    if (options.terminal) {
-        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
-            throw std::runtime_error("no pseudo terminal");
-        terminal_name = ptsname(terminal);
-    }
+    const int terminal = options.terminal ? open_pseudo_terminal(terminal_name) : -1;
     std::vector<std::string> argv = argv_in, env = child_environment(options);
     std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
-    if (options.stdout_closed && !options.terminal)
-        close(out[0]);
 
     c.pid = fork();
     if (c.pid < 0)
         throw std::runtime_error("fork failed");
     c.terminal = options.terminal;
     if (c.pid == 0) {
-        if (!options.terminal) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-        } else {
-            // The first terminal a session leader opens becomes its controlling terminal.
-            setsid();
-            int slave = open(terminal_name.c_str(), O_RDWR);
-            dup2(slave, 0);
-            dup2(slave, 1);
-            dup2(slave, 2);
-            // Ctrl+\ must not leave a core file behind.
-            struct rlimit no_core = {0, 0};
-            setrlimit(RLIMIT_CORE, &no_core);
-        }
-        if (!options.stderr_path.empty()) {
-            int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(err, 2);
-        }
-        if (options.stderr_to_stdout)
-            dup2(1, 2);
-        if (undrained)
-            dup2(err[1], 2);
-        if (options.nonblocking_input)
-            fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
-        if (options.closed_fd >= 0)
-            close(options.closed_fd);
-        // As a terminal's shell starts a program, whatever the test runner ignores (a job that a
-        // script puts in the background ignores SIGINT and SIGQUIT).
-        for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
-            std::signal(signal, SIG_DFL);
-        if (options.umask >= 0)
-            ::umask(static_cast<mode_t>(options.umask));
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
-            _exit(126);
-        if (options.held) {
-            char byte;
-            close(gate[1]);
-            while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
-            }
-        }
-        if (options.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
-            _exit(126);
-        execvpe(c_argv[0], c_argv.data(), c_env.data());
-        _exit(127);
+        set_up_standard_streams(options, pipes, terminal_name);
+        start_program(options, pipes, c_argv, c_env);
     }
-    if (undrained) {
-        close(err[1]);
-        c.err = err[0];
-    }
-    if (options.held) {
-        close(gate[0]);
-        c.gate = gate[1];
-    }
-    if (options.terminal) {
-        c.in = terminal;
-        c.out = dup(terminal);
-    } else {
-        close(in[0]);
-        close(out[1]);
-        c.in = in[1];
-        if (!options.stdout_closed)
-            c.out = out[0];
-    }
-    if (c.out >= 0)
-        fcntl(c.out, F_SETFL, O_NONBLOCK);
+    keep_our_ends(c, options, pipes, terminal);
 }
 
 Child::Child(Child &&other) noexcept = default;
@@ -318,23 +365,38 @@ static bool write_file(const std::string &path, const std::string &text)
     return out.good();
 }
 
-// A non-root user gets the mount namespace through a user namespace that maps only their own ids.
+std::string make_empty_tmp(const std::string &keep)
+{
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("no mount namespace: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    // Only a mount of this namespace can be carried over: `keep` is opened in it.
+    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (const char *place : {"/tmp", "/run/user"})
+        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
+            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
+    if (kept >= 0) {
+        const std::string from = "/proc/self/fd/" + std::to_string(kept);
+        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return "cannot carry " + keep + " over: " + std::strerror(errno);
+        close(kept);
+    }
+    return "";
+}
+
+// A non-root user gets the namespaces through a user namespace that maps only their own ids.
 std::string make_private_tmp()
 {
-    // A build tree under /tmp would be hidden too: its top folder there is carried over.
-    std::string keep;
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    if (self.rfind("/tmp/", 0) == 0)
-        keep = self.substr(0, self.find('/', 5));
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWNET) != 0)
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
             return std::string("no user namespace: ") + std::strerror(errno);
         if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
             !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
             return "cannot map our ids in a user namespace";
-    } else if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) {
-        return std::string("no mount and network namespace: ") + std::strerror(errno);
+    } else if (unshare(CLONE_NEWNET) != 0) {
+        return std::string("no network namespace: ") + std::strerror(errno);
     }
     // The lock's name lives in the network namespace, which starts with its loopback down.
     struct ifreq lo = {};
@@ -343,19 +405,12 @@ std::string make_private_tmp()
     if (s < 0 || ioctl(s, SIOCGIFFLAGS, &lo) != 0 || (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) != 0))
         return std::string("cannot bring the loopback up: ") + std::strerror(errno);
     close(s);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the mounts private: ") + std::strerror(errno);
-    int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (const char *place : {"/tmp", "/run/user"})
-        if (fs::is_directory(place) && mount("tmpfs", place, "tmpfs", 0, "mode=1777") != 0)
-            return std::string("cannot mount a tmpfs on ") + place + ": " + std::strerror(errno);
-    if (kept >= 0) {
-        const std::string from = "/proc/self/fd/" + std::to_string(kept);
-        if (mkdir(keep.c_str(), 0755) != 0 || mount(from.c_str(), keep.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            return "cannot carry the build tree " + keep + " over: " + std::strerror(errno);
-        close(kept);
-    }
-    return "";
+    // A build tree under /tmp would be hidden too: its top folder there is carried over.
+    std::string keep;
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    if (self.rfind("/tmp/", 0) == 0)
+        keep = self.substr(0, self.find('/', 5));
+    return make_empty_tmp(keep);
 }
 
 int run_child_role(int, char **)
