@@ -41,16 +41,17 @@ constexpr std::chrono::seconds kMostBehind{1};
 constexpr int kSettleMs = 100;
 
 // The number in environment variable `name`, or `fallback` when it is unset or not a whole
-// number from `min` to `max` (then with a word on standard error, unless `quiet`).
+// number from `min` to `max` (then with a word on standard error, unless `quiet`). Plain
+// decimal digits only: no sign, no blanks, on either side.
 long env_number(const char *name, long fallback, long min, long max, bool quiet = false)
 {
     const char *text = std::getenv(name);
     if (text == nullptr || *text == '\0')
         return fallback;
-    char *end;
     errno = 0;
-    long value = std::strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < min || value > max) {
+    long value = std::strtol(text, nullptr, 10);
+    bool digits = std::strspn(text, "0123456789") == std::strlen(text);
+    if (!digits || errno != 0 || value < min || value > max) {
         if (!quiet)
             say("%s=%s is not a number from %ld to %ld; using %ld", name, text, min, max, fallback);
         return fallback;
