@@ -29,6 +29,7 @@
 #include "log_file.h"
 #include "vesk/message.h"
 #include "resources.h"
+#include "socket_file.h"
 #include "standin.h"
 
 namespace {
@@ -93,18 +94,30 @@ private:
     std::uniform_real_distribution<double> noise_{-0.05, 0.05};
 };
 
+// The file an ipc:// endpoint binds, or an empty string for any other endpoint (an abstract
+// ipc:// name included).
+std::string socket_path(const std::string &endpoint)
+{
+    const std::string ipc = "ipc://";
+    if (endpoint.compare(0, ipc.size(), ipc) != 0 || endpoint.size() == ipc.size() || endpoint[ipc.size()] == '@')
+        return "";
+    return endpoint.substr(ipc.size());
+}
+
 // Why `endpoint` must not be bound, or an empty string. libzmq removes whatever stands at an
-// ipc:// path before it binds there, another program's live socket included, and takes a TCP
-// port modulo 65536 after reading as much of it as looks like a number ("+70080" is 4544).
+// ipc:// path before it binds there, another program's live socket included, so only a socket
+// file nobody listens on (a run that ended without a close left it) may be there. libzmq takes
+// a TCP port modulo 65536 after reading as much of it as looks like a number ("+70080" is 4544).
 std::string endpoint_refusal(const std::string &endpoint)
 {
-    const std::string ipc = "ipc://", tcp = "tcp://";
-    if (endpoint.compare(0, ipc.size(), ipc) == 0 && endpoint.size() > ipc.size() && endpoint[ipc.size()] != '@') {
+    const std::string tcp = "tcp://", path = socket_path(endpoint);
+    if (!path.empty()) {
         std::error_code error;
-        auto type = std::filesystem::symlink_status(endpoint.substr(ipc.size()), error).type();
+        auto type = std::filesystem::symlink_status(path, error).type();
         if (type == std::filesystem::file_type::none)
             return "its path cannot be looked at: " + error.message();
-        if (type != std::filesystem::file_type::not_found)
+        if (type != std::filesystem::file_type::not_found &&
+            !(type == std::filesystem::file_type::socket && socket_file_is_stale(path)))
             return "something is there already, and it is left alone";
     }
     if (endpoint.compare(0, tcp.size(), tcp) == 0) {
@@ -177,7 +190,11 @@ public:
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
             close_output();
+            return;
         }
+        socket_path_ = socket_path(endpoint);
+        if (!socket_path_.empty())
+            socket_file_ = file_identity(socket_path_);
     }
 
     void open()
@@ -253,6 +270,11 @@ private:
         if (context_ != nullptr)
             zmq_ctx_term(context_);
         publisher_ = context_ = nullptr;
+        // libzmq leaves the socket file behind; one that another program has put there since is
+        // not ours to remove.
+        if (!socket_path_.empty())
+            remove_socket_file(socket_path_, socket_file_);
+        socket_path_.clear();
     }
 
     // One line per gap, written in one piece: "<UTC time> lost <first>[..<last>]".
@@ -334,6 +356,8 @@ private:
     std::atomic<bool> stopping_{false};
     void *context_ = nullptr;
     void *publisher_ = nullptr;  // only a close, after the device thread has ended, closes it
+    std::string socket_path_;    // the socket file the publisher bound, if any
+    FileIdentity socket_file_;
     LogFile *log_ = nullptr;     // never closed once open
     bool log_lost_ = false;
 };

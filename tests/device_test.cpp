@@ -180,8 +180,9 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
 
 // An endpoint taken by another program, or one that makes no sense, costs the data output
 // and nothing else. libzmq would remove whatever stands at an ipc:// path, another program's
-// live socket included, and take a port modulo 65536: both are refused, and the path is left alone.
-TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
+// live socket included, and take a port modulo 65536: both are refused, and the path is left
+// alone. The stand-in's own socket file serves run after run, however the run before ended.
+TEST_F(Device, EndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
     std::string in_use;
     TakenPort taken(&in_use);
@@ -219,6 +220,24 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
     close(client);
     close(listening);
+
+    // A close removes the socket file; the one a killed run leaves behind is replaced.
+    const std::string ours = dir_ + "/data";
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Subscriber subscriber("ipc://" + ours);
+        Trace t = trace("run" + std::to_string(run));
+        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=ipc://" + ours}));
+        ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0) << contents(dir_ + "/stderr");
+        if (run == 1) {
+            server.kill();
+            ASSERT_NE(server.wait(), -1);
+        } else {
+            quit(server, t);
+        }
+    }
+    struct stat status;
+    EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
 #endif
 }
 
