@@ -38,6 +38,8 @@ constexpr long kDefaultRate = 250;
 constexpr double kPi = 3.14159265358979323846;
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};
+// The most a peer may send in one message: a subscription to a whole packet and then some.
+constexpr int64_t kMostInbound = 256;
 // What a close gives a log's queued lines before it counts them as dropped.
 constexpr int kSettleMs = 100;
 
@@ -187,6 +189,10 @@ public:
         int queue = static_cast<int>(
             std::max(1000L, env_number("VESK_DEVICE_RATE", kDefaultRate, 1, VESK_MAX_RATE, true)));
         zmq_setsockopt(publisher_, ZMQ_SNDHWM, &queue, sizeof queue);
+        // A subscription is all a subscriber sends, and libzmq keeps every one in full: a peer
+        // that sends more than any prefix of a packet needs is dropped before it is read.
+        int64_t most_inbound = kMostInbound;
+        zmq_setsockopt(publisher_, ZMQ_MAXMSGSIZE, &most_inbound, sizeof most_inbound);
         if (zmq_bind(publisher_, endpoint) != 0) {
             say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
             close_output();
