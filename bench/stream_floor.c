@@ -2,7 +2,6 @@
  * one thread makes the same packets on a steady schedule, sleeping only until the next is
  * due, and publishes each with zmq_send(ZMQ_DONTWAIT). It reads the same rate and endpoint
  * variables. */
-#include <math.h>
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>
@@ -11,18 +10,18 @@
 #include <zmq.h>
 
 #include "Vesk_Device.h"
-#include "vesk/message.h"
+#include "vesk/waveform.h"
 
 static void *context, *publisher;
 static pthread_t device;
 static atomic_bool stopping;
-static long rate = 250;
+static long rate = VESK_DEFAULT_RATE;
 
 static void *run(void *unused)
 {
     (void)unused;
     const long period = 1000000000L / rate;
-    uint32_t random = 12345;
+    uint32_t noise = VESK_NOISE_SEED;
     struct timespec due, now;
     clock_gettime(CLOCK_MONOTONIC, &due);
     for (uint64_t sequence = 0; !atomic_load(&stopping); ++sequence) {
@@ -37,18 +36,7 @@ static void *run(void *unused)
         vesk_packet packet = {sequence, 0, {0}};
         clock_gettime(CLOCK_REALTIME, &now);
         packet.time_ns = (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec;
-        double seconds = (double)sequence / (double)rate;
-        for (int c = 0; c < VESK_CHANNELS; ++c) {
-            double phase = fmod(seconds * (c + 1), 1.0), wave;
-            switch (c % 4) {
-            case 0: wave = sin(2 * 3.14159265358979323846 * phase); break;
-            case 1: wave = phase < 0.5 ? 1.0 : -1.0; break;
-            case 2: wave = 4 * fabs(phase - 0.5) - 1; break;
-            default: wave = 2 * phase - 1; break;
-            }
-            random = (uint32_t)((uint64_t)random * 48271u % 2147483647u);
-            packet.samples[c] = (float)(wave + random / 2147483647.0 * 0.1 - 0.05);
-        }
+        vesk_fill_samples(&packet, rate, &noise);
         unsigned char message[VESK_MESSAGE_SIZE];
         vesk_encode(&packet, message);
         zmq_send(publisher, message, sizeof message, ZMQ_DONTWAIT);

@@ -1,5 +1,6 @@
 // The stand-in's simulated device as a consumer of its data sees it, while the real server
 // holds it open: natively, and under Wine with a native subscriber.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -98,6 +99,64 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
         SCOPED_TRACE(endpoint);
         expect_no_data_output(endpoint, why, "t" + std::to_string(&endpoint - &endpoints[0].first));
     }
+}
+
+// A subscriber that subscribes to megabytes is dropped before the server holds them: the
+// server's memory stays where it was, and the run goes on.
+TEST_F(Device, HugeSubscriptionCostsTheServerNothing)
+{
+    const std::string endpoint = free_endpoint();
+    Subscriber subscriber(endpoint);
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint}));
+    ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0);
+    const long before = resident_kb(server.pid());
+    ASSERT_GT(before, 0);
+
+    // A peer that speaks ZMTP itself: a SUB would keep a subscription of megabytes in a trie of
+    // its own that it walks recursively, and overflow its stack. After the huge one, a
+    // subscription to everything, so that a server that keeps the huge one streams to it.
+    void *context = zmq_ctx_new(), *peer = zmq_socket(context, ZMQ_STREAM);
+    ASSERT_EQ(zmq_connect(peer, endpoint.c_str()), 0);
+    std::string id(256, '\0'), from_server;
+    bool dropped = false;
+    auto receive = [&] {  // a routing id, then what came, or nothing for a (dis)connection
+        zmq_pollitem_t item = {peer, 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, kPatience.count() * 1000) <= 0)
+            return false;
+        id.resize(static_cast<size_t>(zmq_recv(peer, id.data(), 256, 0)));
+        char data[4096];
+        int n = zmq_recv(peer, data, sizeof data, 0);
+        dropped = !from_server.empty() && n == 0;
+        from_server.append(data, static_cast<size_t>(std::min(n, static_cast<int>(sizeof data))));
+        return true;
+    };
+    ASSERT_TRUE(receive()) << "no connection";
+    const size_t size = 8 << 20;
+    std::string zmtp(64, '\0');  // the greeting: version 3.0, no security
+    zmtp[0] = '\xff';
+    zmtp[9] = '\x7f';
+    zmtp[10] = 3;
+    zmtp.replace(12, 4, "NULL");
+    zmtp += std::string("\x04\x19\x05READY\x0bSocket-Type\0\0\0\x03SUB", 27);
+    zmtp += '\x02';  // a long frame
+    for (int shift = 56; shift >= 0; shift -= 8)
+        zmtp += static_cast<char>((size + 1) >> shift & 0xff);
+    zmtp += '\x01' + std::string(size, 'x') + std::string("\0\1\1", 3);
+    zmq_send(peer, id.data(), id.size(), ZMQ_SNDMORE);
+    zmq_send(peer, zmtp.data(), zmtp.size(), 0);
+    // Its greeting and READY are under 100 bytes; a packet takes it past that.
+    while (!dropped && from_server.size() < 100 + VESK_MESSAGE_SIZE)
+        ASSERT_TRUE(receive()) << "neither dropped nor streamed to";
+    EXPECT_TRUE(dropped) << "the server took the huge subscription";
+    EXPECT_LT(resident_kb(server.pid()) - before, 4 * 1024) << "from " << before << " kB";
+    int no_linger = 0;
+    zmq_setsockopt(peer, ZMQ_LINGER, &no_linger, sizeof no_linger);
+    zmq_close(peer);
+    zmq_ctx_term(context);
+
+    EXPECT_GE(subscriber.next(kPatience.count() * 1000), 0) << "the stream stopped";
+    quit(server, t);
 }
 
 // A standard error that nobody drains, and that is full from the start, holds up neither the

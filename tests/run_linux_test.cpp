@@ -401,8 +401,9 @@ TEST_F(Device, NoLibraryThreadOutlivesTheClose)
 }
 
 // libzmq would remove whatever stands at an ipc:// path, another program's live socket
-// included: both are refused, and the path is left alone. Windows has no ipc transport.
-TEST_F(Device, IpcEndpointWhereSomethingIsLeavesItAlone)
+// included: both are refused, and the path is left alone. The stand-in's own socket file
+// serves run after run, however the run before ended. Windows has no ipc transport.
+TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live";
     std::ofstream(file) << "keep";
@@ -421,6 +422,24 @@ TEST_F(Device, IpcEndpointWhereSomethingIsLeavesItAlone)
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
     close(client);
     close(listening);
+
+    // A close removes the socket file; the one a killed run leaves behind is replaced.
+    const std::string ours = dir_ + "/data";
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Subscriber subscriber("ipc://" + ours);
+        Trace t = trace("run" + std::to_string(run));
+        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=ipc://" + ours}));
+        ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0) << contents(dir_ + "/stderr");
+        if (run == 1) {
+            server.kill();
+            ASSERT_NE(server.wait(), -1);
+        } else {
+            quit(server, t);
+        }
+    }
+    struct stat status;
+    EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
 }
 
 // Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the

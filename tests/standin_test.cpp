@@ -68,9 +68,9 @@ TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
     const int saved = dup(STDERR_FILENO);
     dup2(pipe_fds[1], STDERR_FILENO);
     unsetenv("VESK_DEVICE_LOG");
-    setenv("VESK_DEVICE_RATE", "fast", 1);
+    setenv("VESK_DEVICE_RATE", "+250", 1);
     SetConfig_Bool("bLogPackLost", true);
-    OpenVeskDevice();  // says the rate is no number: into the full pipe
+    OpenVeskDevice();  // says the rate is no plain number: into the full pipe
     while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
     }
     CloseVeskDevice();

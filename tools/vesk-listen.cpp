@@ -2,6 +2,7 @@
 // once a second, how many packets arrived, how many the sequence numbers show as lost, and the
 // last sequence number. With --csv every packet goes to standard output decoded, one line each,
 // and the counts to standard error. Ctrl+C ends it, and so does an output nobody reads any more.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -131,19 +132,30 @@ int receive(void *subscriber, unsigned char *buffer, size_t size)
     return parts ? 0 : n;
 }
 
-}  // namespace
+// What the command line asks for.
+struct Options {
+    bool csv = false;
+    const char *endpoint = VESK_DEFAULT_ENDPOINT;
+    FILE *counts_to = stdout;  // standard error with --csv, beside the packets
+};
 
-int main(int argc, char **argv)
+// The options in `argv`, or false when they are not vesk-listen's.
+bool parse(int argc, char **argv, Options *options)
 {
-    bool csv = argc > 1 && std::strcmp(argv[1], "--csv") == 0;
-    int first = csv ? 2 : 1;
-    if (argc > first + 1 || (argc == first + 1 && argv[first][0] == '-')) {
-        std::fprintf(stderr, "usage: vesk-listen [--csv] [ENDPOINT]   (default %s)\n", VESK_DEFAULT_ENDPOINT);
-        return 2;
-    }
-    const char *endpoint = argc > first ? argv[first] : VESK_DEFAULT_ENDPOINT;
-    FILE *counts_to = csv ? stderr : stdout;
-    void *context = zmq_ctx_new();
+    options->csv = argc > 1 && std::strcmp(argv[1], "--csv") == 0;
+    int first = options->csv ? 2 : 1;
+    if (argc > first + 1 || (argc == first + 1 && argv[first][0] == '-'))
+        return false;
+    if (argc > first)
+        options->endpoint = argv[first];
+    if (options->csv)
+        options->counts_to = stderr;
+    return true;
+}
+
+// A subscriber to everything at `endpoint`, or null (with a word on standard error).
+void *subscribe(void *context, const char *endpoint)
+{
     void *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
     // A second of the fastest stream, so a listener the scheduler holds up loses nothing.
@@ -151,57 +163,91 @@ int main(int argc, char **argv)
     zmq_setsockopt(subscriber, ZMQ_RCVHWM, &queue, sizeof queue);
     if (zmq_connect(subscriber, endpoint) != 0) {
         std::fprintf(stderr, "vesk-listen: cannot connect to %s: %s\n", endpoint, zmq_strerror(zmq_errno()));
-        return 1;
+        return nullptr;
     }
-    std::fprintf(counts_to, "listening on %s\n", endpoint);
-    std::fflush(counts_to);
-    if (csv) {
-        std::printf("sequence,time_ns");
-        for (int c = 0; c < VESK_CHANNELS; ++c)
-            std::printf(",channel%d", c);
-        std::putchar('\n');
-        check(stdout);
-    }
+    return subscriber;
+}
 
-    // Packets published before this subscriber joined are not counted as lost.
+void print_csv_header()
+{
+    std::printf("sequence,time_ns");
+    for (int c = 0; c < VESK_CHANNELS; ++c)
+        std::printf(",channel%d", c);
+    std::putchar('\n');
+    check(stdout);
+}
+
+// Waits until a message is there to receive or `until` has come; whether one is there.
+bool wait_for_message(void *subscriber, bool csv, std::chrono::steady_clock::time_point until)
+{
+    zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
+    int ready = zmq_poll(&item, 1, 0);
+    if (ready == 0) {
+        // Nothing more has come: what was printed goes out before the wait, so a reader that
+        // has gone is found at once, and a busy stream is written in batches.
+        if (csv)
+            check(stdout);
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        ready = zmq_poll(&item, 1, static_cast<long>(std::max<long long>(0, wait.count())));
+    }
+    return ready > 0;
+}
+
+// Receives one message and counts it; a packet goes to standard output with --csv.
+void take_message(void *subscriber, const Options &options, Sequence *sequence)
+{
+    unsigned char message[VESK_MESSAGE_SIZE + 1];
+    int size = receive(subscriber, message, sizeof message);
+    if (size < 0)
+        return;
+    if (size != VESK_MESSAGE_SIZE) {
+        ++sequence->counts.not_packets;
+        return;
+    }
+    vesk_packet packet = vesk_decode(message);
+    sequence->add(packet.sequence, [&](uint64_t from, uint64_t to) {
+        std::fprintf(options.counts_to,
+                     "sequence went back from %llu to %llu: the device restarted; counting afresh\n",
+                     static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
+    });
+    if (options.csv)
+        print_csv(packet);
+}
+
+// Counts what arrives and reports once a second, until the process is ended. Packets
+// published before this subscriber joined are not counted as lost.
+[[noreturn]] void count_and_report(void *subscriber, const Options &options)
+{
+    const auto second = std::chrono::seconds(1);
     Sequence sequence;
-    auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    auto next_report = std::chrono::steady_clock::now() + second;
     for (;;) {
         auto now = std::chrono::steady_clock::now();
         if (now >= next_report) {
-            report(counts_to, sequence.counts, endpoint);
+            report(options.counts_to, sequence.counts, options.endpoint);
             // One report after the listener was stopped (Ctrl+Z, fg), not one per second missed.
-            next_report = now - next_report >= std::chrono::seconds(1) ? now + std::chrono::seconds(1)
-                                                                       : next_report + std::chrono::seconds(1);
-            continue;
+            next_report = now - next_report >= second ? now + second : next_report + second;
+        } else if (wait_for_message(subscriber, options.csv, next_report)) {
+            take_message(subscriber, options, &sequence);
         }
-        zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
-        int ready = zmq_poll(&item, 1, 0);
-        if (ready == 0) {
-            // Nothing more has come: what was printed goes out before the wait, so a reader that
-            // has gone is found at once, and a busy stream is written in batches.
-            if (csv)
-                check(stdout);
-            long wait = static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(next_report - now).count());
-            ready = zmq_poll(&item, 1, wait);
-        }
-        if (ready <= 0)
-            continue;
-        unsigned char message[VESK_MESSAGE_SIZE + 1];
-        int size = receive(subscriber, message, sizeof message);
-        if (size < 0)
-            continue;
-        if (size != VESK_MESSAGE_SIZE) {
-            ++sequence.counts.not_packets;
-            continue;
-        }
-        vesk_packet packet = vesk_decode(message);
-        sequence.add(packet.sequence, [&](uint64_t from, uint64_t to) {
-            std::fprintf(counts_to, "sequence went back from %llu to %llu: the device restarted; counting afresh\n",
-                         static_cast<unsigned long long>(from), static_cast<unsigned long long>(to));
-        });
-        if (csv)
-            print_csv(packet);
     }
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (!parse(argc, argv, &options)) {
+        std::fprintf(stderr, "usage: vesk-listen [--csv] [ENDPOINT]   (default %s)\n", VESK_DEFAULT_ENDPOINT);
+        return 2;
+    }
+    void *subscriber = subscribe(zmq_ctx_new(), options.endpoint);
+    if (subscriber == nullptr)
+        return 1;
+    std::fprintf(options.counts_to, "listening on %s\n", options.endpoint);
+    std::fflush(options.counts_to);
+    if (options.csv)
+        print_csv_header();
+    count_and_report(subscriber, options);
 }

@@ -88,6 +88,9 @@ private:
 // The threads of process `pid`, or -1.
 int thread_count(int pid);
 
+// Resident memory of process `pid` in kB (Windows: its working set), or -1.
+long resident_kb(int pid);
+
 // Processor time that the main thread of process `pid` has used so far, in milliseconds at the
 // platform's granularity (POSIX: clock ticks), or -1.
 long main_thread_cpu_ms(int pid);

@@ -335,6 +335,15 @@ int thread_count(int pid)
     return n;
 }
 
+long resident_kb(int pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
 long main_thread_cpu_ms(int pid)
 {
     const std::string id = std::to_string(pid);

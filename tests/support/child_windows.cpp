@@ -8,6 +8,7 @@
 #define NTDDI_VERSION 0x0A000006
 #endif
 #include <windows.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include <cstring>
@@ -427,6 +428,19 @@ int thread_count(int pid)
     int n = 0;
     for_each_thread(pid, [&](DWORD) { ++n; });
     return n > 0 ? n : -1;
+}
+
+long resident_kb(int pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    long kb = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters)
+                  ? static_cast<long>(counters.WorkingSetSize / 1024)
+                  : -1;
+    if (process != nullptr)
+        CloseHandle(process);
+    return kb;
 }
 
 long main_thread_cpu_ms(int pid)

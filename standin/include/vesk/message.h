@@ -7,9 +7,8 @@
  *                 for each next
  *        8     8  time stamp, unsigned: nanoseconds since 1970-01-01 UTC at which the packet
  *                 was due on the device's schedule (consecutive packets are one period apart)
- *       16    32  8 channels, IEEE 754 32-bit floats: channel c (0 to 7) is a waveform of
- *                 c + 1 Hz (sine, square, triangle, sawtooth in turn) between -1 and 1, plus
- *                 noise up to 0.05 either way
+ *       16    32  8 channels, IEEE 754 32-bit floats: channel c (0 to 7) as vesk/waveform.h
+ *                 makes it
  */
 #ifndef VESK_MESSAGE_H
 #define VESK_MESSAGE_H
