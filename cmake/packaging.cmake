@@ -9,11 +9,24 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(readmes ${PROJECT_SOURCE_DIR}/packaging)
 set(name VeskServer-${PROJECT_VERSION})
 
+# vesk_header_value(<name> <header> <regex>): the value that a header of the stand-in's gives
+# <name>, so that the archives' texts state its defaults and limits as the code does.
+function(vesk_header_value name header pattern)
+  set(header ${PROJECT_SOURCE_DIR}/standin/include/vesk/${header})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  file(STRINGS ${header} line REGEX "${name}[ =\"]+${pattern}")
+  string(REGEX MATCH "${pattern}" value "${line}")
+  set(${name} ${value} PARENT_SCOPE)
+endfunction()
+
 # vesk_readme(<template> <README.txt> <listener> [configure_file options]): an archive's
 # README.txt; @VESK_STANDIN_TEXT@ in the template stands for what both stand-in archives
 # say of it, with @VESK_LISTEN@ as the listener's command there.
 function(vesk_readme template readme listen)
   set(VESK_LISTEN ${listen})
+  vesk_header_value(VESK_DEFAULT_RATE waveform.h "[0-9]+")
+  vesk_header_value(VESK_MAX_RATE message.h "[0-9]+")
+  vesk_header_value(VESK_DEFAULT_ENDPOINT message.h "[a-z]+://[^\"]+")
   file(READ ${readmes}/standin.txt standin)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readmes}/standin.txt)
   string(CONFIGURE "${standin}" VESK_STANDIN_TEXT @ONLY)
