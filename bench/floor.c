@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "Vesk_Device.h"
+#include "lines.h"
 #include "lock_name.h"
 
 /* 1: another copy of this user holds the lock, the abstract socket named after it and the
@@ -45,7 +46,7 @@ int main(void)
 {
     int c;
 
-    puts("VeskServer Start!");
+    puts(VESK_START_LINE);
     fflush(stdout);
     if (already_running())
         return 0;
@@ -56,7 +57,7 @@ int main(void)
         ;
     CloseVeskDevice();
     getchar();
-    puts("VeskServer Closed!");
+    puts(VESK_CLOSED_LINE);
     fflush(stdout);
     return 0;
 }

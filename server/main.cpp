@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "Vesk_Device.h"
+#include "lines.h"
 #include "single_instance_lock.h"
 #include "standard_streams.h"
 
@@ -14,7 +15,7 @@ static void write_line(const char *line)
 int main()
 {
     prepare_standard_streams();
-    write_line("VeskServer Start!");
+    write_line(VESK_START_LINE);
 
     if (SingleInstanceLock::take() == SingleInstanceLock::Outcome::AlreadyRunning)
         return 0;
@@ -35,6 +36,6 @@ int main()
     // The line end typed after the q is already waiting, so this read returns at once.
     read_input_byte();
 
-    write_line("VeskServer Closed!");
+    write_line(VESK_CLOSED_LINE);
     return 0;
 }

@@ -1,8 +1,9 @@
 // What the library does when it is loaded, before the host's main runs.
 #include "standin.h"
+#include "vesk/call_trace.h"
 
 __attribute__((constructor)) static void on_load()
 {
     say_at_load();
-    trace("load");
+    trace(VESK_TRACE_LOAD);
 }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "standin.h"
+#include "vesk/call_trace.h"
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
@@ -9,7 +10,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
         // Not through the C runtime's stderr: a standard error nobody drains must not hold up
         // the load, nor the exit, which would flush what the runtime buffered.
         say_at_load();
-        trace("load");
+        trace(VESK_TRACE_LOAD);
     }
     return TRUE;
 }

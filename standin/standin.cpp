@@ -11,6 +11,7 @@
 #include "simulation.h"
 #include "standin.h"
 #include "trace.h"
+#include "vesk/call_trace.h"
 
 namespace {
 
@@ -100,13 +101,13 @@ void guarded(const char *entry, Call call) noexcept
 
 void EnableZMQData(void)
 {
-    trace("EnableZMQData");
+    trace(VESK_TRACE_ENABLE);
     guarded("EnableZMQData", simulation_enable_output);
 }
 
 void OpenVeskDevice(void)
 {
-    trace("OpenVeskDevice");
+    trace(VESK_TRACE_OPEN);
     guarded("OpenVeskDevice", simulation_open);
 }
 
@@ -123,7 +124,7 @@ void SetConfig_Bool(const char *key, bool value)
 #ifndef VESK_STANDIN_LACKS_CLOSE
 void CloseVeskDevice(void)
 {
-    trace("CloseVeskDevice");
+    trace(VESK_TRACE_CLOSE);
     guarded("CloseVeskDevice", simulation_close);
 }
 #endif

@@ -75,12 +75,12 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     interrupt_read(server, record, 1);
     server.send("Q\n");
     ASSERT_TRUE(server.consumed_input());
-    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
 
     server.send("q");
-    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
     interrupt_read(server, record, 2);
-    EXPECT_EQ(server.output(), output_of({"VeskServer Start!"}));
+    EXPECT_EQ(server.output(), output_of({VESK_START_LINE}));
     server.send("\n");
     expect_orderly_end(server, t);
 }
@@ -101,7 +101,7 @@ TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
         EXPECT_EQ(server.wait(), 0);
         EXPECT_EQ(t.lines(), kOrderlyTrace);
         if (fd != 1) {
-            EXPECT_EQ(server.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+            EXPECT_EQ(server.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
         }
 
         int file = -1, read_end = -1, write_end = -1;
@@ -220,8 +220,8 @@ TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
 
     Trace own = trace("own");
     EXPECT_EQ(run_with_a_tmp_of_its_own(server_copy, dir_, own.env(), dir_ + "/own-output"), 0);
-    EXPECT_EQ(contents(dir_ + "/own-output"), output_of({"VeskServer Start!"}));
-    EXPECT_EQ(own.lines(), std::vector<std::string>{"load"});
+    EXPECT_EQ(contents(dir_ + "/own-output"), output_of({VESK_START_LINE}));
+    EXPECT_EQ(own.lines(), std::vector<std::string>{VESK_TRACE_LOAD});
     quit(server, first);
 }
 
@@ -273,8 +273,8 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
         server.send(c.keys);
         EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);
-        EXPECT_EQ(server.output().find("VeskServer Closed!") != std::string::npos, c.signal == 0) << server.output();
-        EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kInterruptedTrace);
+        EXPECT_EQ(server.output().find(VESK_CLOSED_LINE) != std::string::npos, c.signal == 0) << server.output();
+        EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kStartedTrace);
     }
 
     // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
@@ -296,7 +296,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
             const std::string call = blocked_in(server).first;
             return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
         }));
-        EXPECT_EQ(job.lines().size(), 4u) << "the device was closed in the background";
+        EXPECT_EQ(job.lines(), kStartedTrace) << "the device was closed in the background";
     };
     const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
     const std::pair<const Trace &, std::string> brought_back[] = {
@@ -335,7 +335,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
     shell.close_input();
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
-    EXPECT_EQ(t.lines(), kInterruptedTrace);
+    EXPECT_EQ(t.lines(), kStartedTrace);
     shell.wait();
 }
 
@@ -371,9 +371,9 @@ TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
     EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
     server.send("Q\n");
     ASSERT_TRUE(server.consumed_input());
-    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
     server.send("q");
-    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
     server.send("z");
     ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
     expect_orderly_end(server, t);
@@ -394,7 +394,7 @@ TEST_F(Device, NoLibraryThreadOutlivesTheClose)
     ASSERT_TRUE(t.started());
     ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
     server.send("q");
-    ASSERT_TRUE(t.shows("CloseVeskDevice"));
+    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
     ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
     server.send("\n");
     expect_orderly_end(server, t);
@@ -494,6 +494,6 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     Child untraced(std::vector<std::string>{target().server}, options);
     untraced.send("q\n");
     EXPECT_EQ(untraced.wait(), 0);
-    EXPECT_EQ(untraced.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
     EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
 }

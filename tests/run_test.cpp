@@ -23,7 +23,7 @@ TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
     Child server = start(t, one_pipe);
     server.send("q\n");
     EXPECT_EQ(server.wait(), 0);
-    const std::string first = "Vesk_Device: stand-in library, no real device\n" + output_of({"VeskServer Start!"});
+    const std::string first = "Vesk_Device: stand-in library, no real device\n" + output_of({VESK_START_LINE});
     EXPECT_EQ(server.output().substr(0, first.size()), first);
 }
 
@@ -38,7 +38,7 @@ TEST_F(Server, QuitWaitIgnoresEverythingButLowerCaseQ)
     server.send(" x\r\t");
     ASSERT_TRUE(server.consumed_input());
     EXPECT_TRUE(server.running());
-    EXPECT_EQ(t.lines().size(), 4u) << "the device was closed before any q";
+    EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
     quit(server, t);
 }
 
@@ -51,8 +51,8 @@ TEST_F(Server, DeviceClosesBeforeTheTrailingRead)
         Trace t = trace("t" + std::to_string(end_input));
         Child server = start(t);
         server.send("q");
-        ASSERT_TRUE(t.shows("CloseVeskDevice"));
-        EXPECT_EQ(server.output(), output_of({"VeskServer Start!"}));
+        ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+        EXPECT_EQ(server.output(), output_of({VESK_START_LINE}));
         if (end_input)
             server.close_input();
         else
@@ -71,7 +71,7 @@ TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
     expect_refused(copy, waiting);
 
     server.send("q");
-    ASSERT_TRUE(first.shows("CloseVeskDevice"));
+    ASSERT_TRUE(first.shows(VESK_TRACE_CLOSE));
     Trace stopping = trace("while-stopping");
     Child late = start(stopping);
     expect_refused(late, stopping);

@@ -103,8 +103,8 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
             EXPECT_EQ(status, 0);
         }
         const std::string screen = screen_text(server.output());
-        EXPECT_NE(screen.find("VeskServer Start!"), std::string::npos) << screen;
-        EXPECT_EQ(screen.find("VeskServer Closed!") != std::string::npos, c.orderly) << screen;
-        EXPECT_EQ(t.lines(), c.orderly ? kOrderlyTrace : kInterruptedTrace);
+        EXPECT_NE(screen.find(VESK_START_LINE), std::string::npos) << screen;
+        EXPECT_EQ(screen.find(VESK_CLOSED_LINE) != std::string::npos, c.orderly) << screen;
+        EXPECT_EQ(t.lines(), c.orderly ? kOrderlyTrace : kStartedTrace);
     }
 }

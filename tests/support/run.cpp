@@ -15,13 +15,13 @@ const Target &target()
     return g_target;
 }
 
-const char Trace::kStarted[] = "SetConfig_Bool bLogPackLost true";
+const char Trace::kStarted[] = VESK_TRACE_LOG_LOST;
 
 const std::vector<std::string> kOrderlyTrace = {
-    "load", "EnableZMQData", "OpenVeskDevice", Trace::kStarted, "CloseVeskDevice",
+    VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN, VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE,
 };
 
-const std::vector<std::string> kInterruptedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
+const std::vector<std::string> kStartedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
 
 size_t count_of(const std::string &text, const std::string &word)
 {
@@ -109,15 +109,15 @@ void ServerTest::quit(Child &child, const Trace &trace)
 void ServerTest::expect_orderly_end(Child &child, const Trace &trace)
 {
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(child.output(), output_of({"VeskServer Start!", "VeskServer Closed!"}));
+    EXPECT_EQ(child.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
     EXPECT_EQ(trace.lines(), kOrderlyTrace);
 }
 
 void ServerTest::expect_refused(Child &child, const Trace &trace)
 {
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(child.output(), output_of({"VeskServer Start!"}));
-    EXPECT_EQ(trace.lines(), std::vector<std::string>{"load"});
+    EXPECT_EQ(child.output(), output_of({VESK_START_LINE}));
+    EXPECT_EQ(trace.lines(), std::vector<std::string>{VESK_TRACE_LOAD});
 }
 
 std::string ServerTest::copy_server(const std::string &folder, const std::string &library)

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "child.h"
+#include "lines.h"
+#include "vesk/call_trace.h"
 
 // The platform the suite is built for and runs on.
 #ifdef _WIN32
@@ -45,9 +47,10 @@ private:
     std::string path_;
 };
 
-// The trace of a whole orderly run, and of one the platform ended before the close.
+// The trace of a whole orderly run, and of a copy that started the device and has not closed
+// it: one still waiting, or one the platform ended.
 extern const std::vector<std::string> kOrderlyTrace;
-extern const std::vector<std::string> kInterruptedTrace;
+extern const std::vector<std::string> kStartedTrace;
 
 // How often `word` occurs in `text`.
 size_t count_of(const std::string &text, const std::string &word);
