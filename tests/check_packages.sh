@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# check_packages.sh DIST VERSION [LINK MAPS]: the release archives that ./scripts/package made,
-# as a user unpacks and runs them, and their notices against the Windows binaries' link maps
-# (by default those the Windows build beside this tree wrote).
+# check_packages.sh DIST VERSION RUN_TEST [LINK MAPS]: the release archives that
+# ./scripts/package made, as a user unpacks and runs them (the Linux one through the Linux
+# tree's RUN_TEST), and their notices against the Windows binaries' link maps (by default
+# those the Windows build beside this tree wrote).
 set -u
 dist=$1
 version=$2
-maps=${3:-$(dirname "$0")/../build/windows/linkmaps}
+private_run=$3
+maps=${4:-$(dirname "$0")/../build/windows/linkmaps}
 fail=0
 check() {  # check DESCRIPTION COMMAND...
     if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
@@ -119,20 +121,9 @@ run_unpacked() {
 }
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
-# The unpacked Linux server runs with a /tmp and a network namespace of its own, so it never
-# meets the lock of a copy that whoever runs this has running. Its folder, which may lie under
-# /tmp, is carried over from the shell's own working directory; the new namespace's loopback,
-# where the stand-in publishes, starts down.
-private_tmp=(unshare -mn)
-[ "$(id -u)" = 0 ] || private_tmp=(unshare -Urmn)
-private_tmp+=(sh -c 'here=$PWD; mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && mkdir -p "$here" &&
-    mount --no-canonicalize --bind "/proc/$$/cwd" "$here" && { ! command -v ip >/dev/null || ip link set lo up; } &&
-    cd "$here" && exec "$@"' sh)
-if "${private_tmp[@]}" true 2>/dev/null; then
-    run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "${private_tmp[@]}" ./VeskServer
-else
-    echo "SKIPPED: the unpacked Linux archive's run, which needs a mount and network namespace of its own"
-fi
+# The unpacked Linux server runs as the black-box cases run the server, with /tmp and a network
+# namespace of its own, so it never meets the lock of a copy that whoever runs this has running.
+run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "$private_run" --private-run ./VeskServer
 unzip -q "$dist/$simulator.zip" -d "$work/windows"
 run_unpacked "unpacked simulator zip under Wine" "$work/windows/$simulator" $'\r\n' wine VeskServer.exe
 

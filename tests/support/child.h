@@ -108,6 +108,8 @@ std::string make_empty_tmp(const std::string &keep);
 // the user who runs them has running. Returns why not, or an empty string.
 std::string make_private_tmp();
 
-// Windows: the role of a test program started into a pseudo console; returns its exit status,
-// or -1 when the arguments do not ask for it. POSIX: always -1.
+// The role the arguments give a test program, if any; returns its exit status, or -1 when they
+// ask for none. Windows: a program started into a pseudo console. Linux: `--private-run
+// PROGRAM ARGS...` runs PROGRAM from the current folder with the namespaces of
+// make_private_tmp, for the release checks; 77 where they cannot be had.
 int run_child_role(int argc, char **argv);

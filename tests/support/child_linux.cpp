@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -395,7 +396,8 @@ std::string make_empty_tmp(const std::string &keep)
 }
 
 // A non-root user gets the namespaces through a user namespace that maps only their own ids.
-std::string make_private_tmp()
+// `place`, if it lies under /tmp, stays reachable: its top folder there is carried over.
+static std::string make_private_namespaces(const std::string &place)
 {
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
@@ -414,15 +416,26 @@ std::string make_private_tmp()
     if (s < 0 || ioctl(s, SIOCGIFFLAGS, &lo) != 0 || (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) != 0))
         return std::string("cannot bring the loopback up: ") + std::strerror(errno);
     close(s);
-    // A build tree under /tmp would be hidden too: its top folder there is carried over.
-    std::string keep;
-    const std::string self = fs::read_symlink("/proc/self/exe").string();
-    if (self.rfind("/tmp/", 0) == 0)
-        keep = self.substr(0, self.find('/', 5));
-    return make_empty_tmp(keep);
+    return make_empty_tmp(place.rfind("/tmp/", 0) == 0 ? place.substr(0, place.find('/', 5)) : "");
 }
 
-int run_child_role(int, char **)
+// A build tree under /tmp would be hidden too.
+std::string make_private_tmp()
 {
-    return -1;
+    return make_private_namespaces(fs::read_symlink("/proc/self/exe").string());
+}
+
+int run_child_role(int argc, char **argv)
+{
+    if (argc < 3 || std::strcmp(argv[1], "--private-run") != 0)
+        return -1;
+    const std::string here = fs::current_path().string(), why_not = make_private_namespaces(here);
+    if (!why_not.empty()) {
+        std::fprintf(stderr, "no namespace of its own: %s\n", why_not.c_str());
+        return 77;
+    }
+    fs::current_path(here);
+    execvp(argv[2], argv + 2);
+    std::fprintf(stderr, "cannot run %s: %s\n", argv[2], std::strerror(errno));
+    return 127;
 }
