@@ -103,3 +103,8 @@ std::string make_private_tmp();
 // Windows: the role of a test program started into a pseudo console; returns its exit status,
 // or -1 when the arguments do not ask for it. POSIX: always -1.
 int run_child_role(int argc, char **argv);
+
+#ifdef _WIN32
+// Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
+std::string console_unavailable();
+#endif

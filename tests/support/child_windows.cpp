@@ -1,6 +1,6 @@
 #include "child.h"
 
-// CreatePseudoConsole needs Windows 10's headers.
+// The console functions' declarations need Windows 10's headers; they are looked up at run time.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #endif
@@ -76,6 +76,29 @@ std::wstring environment_block(const ChildOptions &options)
     for (const std::wstring &e : env)
         block += e + L'\0';
     return block + L'\0';
+}
+
+// The pseudo console's functions, which exist from Windows 10 1809 on: a program that imports
+// them does not start at all on an older Windows.
+struct ConsoleFunctions {
+    decltype(&CreatePseudoConsole) create = nullptr;
+    decltype(&ClosePseudoConsole) close = nullptr;
+};
+
+template <typename Function>
+Function kernel32_function(const char *name)
+{
+    FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(function));
+}
+
+const ConsoleFunctions &console_functions()
+{
+    static const ConsoleFunctions functions = {
+        kernel32_function<decltype(&CreatePseudoConsole)>("CreatePseudoConsole"),
+        kernel32_function<decltype(&ClosePseudoConsole)>("ClosePseudoConsole"),
+    };
+    return functions;
 }
 
 // Handles are made inheritable only for the moment one program is started, so a program
@@ -197,15 +220,19 @@ struct Child::Impl {
     // inside writes kProgramEnded through the console once the program has ended, and the
     // console shows what was written in order; only if it did not (the console ended it too)
     // is the console closed and its last output awaited, which Wine takes seconds to give.
+    void close_console()
+    {
+        if (console != nullptr)
+            console_functions().close(console);
+        console = nullptr;
+    }
+
     void finish_output()
     {
         if (console != nullptr &&
             eventually([&] { return shows_end() || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0; }) && shows_end())
             return;
-        if (console != nullptr) {
-            ClosePseudoConsole(console);
-            console = nullptr;
-        }
+        close_console();
         if (reader != nullptr && WaitForSingleObject(reader, kPatienceMs) == WAIT_TIMEOUT)
             CancelSynchronousIo(reader);
     }
@@ -234,7 +261,9 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
     if (options.terminal) {
         // Started straight into a pseudo console, a program gets no usable standard handles
         // under Wine; a copy of this program inside it hands the console over instead.
-        if (FAILED(CreatePseudoConsole({80, 25}, in_read, out_write, 0, &c.console)))
+        if (!console_unavailable().empty())
+            throw std::runtime_error(console_unavailable());
+        if (FAILED(console_functions().create({80, 25}, in_read, out_write, 0, &c.console)))
             throw std::runtime_error("CreatePseudoConsole failed");
         CloseHandle(in_read);
         in_read = nullptr;
@@ -330,8 +359,7 @@ Child::~Child()
         TerminateProcess(c.process, 1);
     // Ends whatever it started too.
     CloseHandle(c.job);
-    if (c.console != nullptr)
-        ClosePseudoConsole(c.console);
+    c.close_console();
     // A reader still waiting for a console's last output keeps what it reads into alive.
     if (c.reader != nullptr && WaitForSingleObject(c.reader, 0) == WAIT_TIMEOUT)
         CancelSynchronousIo(c.reader);
@@ -372,10 +400,7 @@ void Child::close_input()
     Impl &c = *impl_;
     CloseHandle(c.in);
     c.in = nullptr;
-    if (c.console != nullptr) {
-        ClosePseudoConsole(c.console);
-        c.console = nullptr;
-    }
+    c.close_console();
 }
 
 bool Child::consumed_input()
@@ -455,6 +480,13 @@ std::string program_folder()
 std::string make_private_tmp()
 {
     return "";
+}
+
+std::string console_unavailable()
+{
+    return console_functions().create != nullptr && console_functions().close != nullptr
+               ? ""
+               : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
 }
 
 // Inside a pseudo console: opens the console, as a console window's shell has it, and starts
