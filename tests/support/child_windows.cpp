@@ -112,6 +112,10 @@ PROCESS_INFORMATION start_process(const std::wstring &command, STARTUPINFOEXW &s
                                   const std::string &cwd = "")
 {
     std::lock_guard<std::mutex> starting(g_starting);
+    // A program that cannot be loaded (a DLL or an entry point missing) would wait on a modal
+    // message box for a click; with this mode, which children inherit, it fails instead. CTest
+    // sets it, a test program run by hand or from an IDE does not.
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
     for (HANDLE h : inherited)
         SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     std::wstring line = command, folder = wide(cwd);
