@@ -10,6 +10,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -101,33 +103,66 @@ const ConsoleFunctions &console_functions()
     return functions;
 }
 
-// Handles are made inheritable only for the moment one program is started, so a program
-// never inherits the pipes of another.
+// A program's standard input, output and error.
+using StandardHandles = std::array<HANDLE, 3>;
+
+// Only one program is started at a time: the handles it inherits are made inheritable only for
+// that moment, and each start gives back the flags it found.
 std::mutex g_starting;
 
-// The one way the tests start a program. `startup` names its standard handles or its pseudo
-// console; only `inherited` handles are passed on.
-PROCESS_INFORMATION start_process(const std::wstring &command, STARTUPINFOEXW &startup, DWORD flags,
-                                  const std::vector<HANDLE> &inherited, const std::wstring *env = nullptr,
-                                  const std::string &cwd = "")
+// The one way the tests start a program: with `standard` as its standard handles, the only
+// handles it inherits, or, given a pseudo console, in that console, inheriting none.
+PROCESS_INFORMATION start_process(const std::wstring &command, const StandardHandles &standard, HPCON console,
+                                  DWORD flags, const std::wstring *env = nullptr, const std::wstring &cwd = L"")
 {
     std::lock_guard<std::mutex> starting(g_starting);
     // A program that cannot be loaded (a DLL or an entry point missing) would wait on a modal
     // message box for a click; with this mode, which children inherit, it fails instead. CTest
     // sets it, a test program run by hand or from an IDE does not.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
-    for (HANDLE h : inherited)
-        SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    std::wstring line = command, folder = wide(cwd);
+    std::vector<HANDLE> inherited;
+    for (HANDLE h : standard)
+        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
+            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
+            inherited.push_back(h);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    InitializeProcThreadAttributeList(list, 1, 0, &size);
+    if (console != nullptr)
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console, sizeof console, nullptr,
+                                  nullptr);
+    else if (!inherited.empty())
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = list;
+    if (console == nullptr) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = standard[0];
+        startup.StartupInfo.hStdOutput = standard[1];
+        startup.StartupInfo.hStdError = standard[2];
+    }
+    std::vector<DWORD> found(inherited.size(), 0);
+    for (size_t i = 0; i < inherited.size(); ++i) {
+        GetHandleInformation(inherited[i], &found[i]);
+        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    std::wstring line = command;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(),
-                                  flags | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
+    flags |= EXTENDED_STARTUPINFO_PRESENT | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(), flags,
                                   env != nullptr ? const_cast<wchar_t *>(env->c_str()) : nullptr,
-                                  folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &process);
-    for (HANDLE h : inherited)
-        SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+                                  cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
+    const DWORD error = GetLastError();
+    for (size_t i = 0; i < inherited.size(); ++i)
+        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, found[i] & HANDLE_FLAG_INHERIT);
+    DeleteProcThreadAttributeList(list);
     if (!started)
-        throw std::runtime_error("cannot start the program: error " + std::to_string(GetLastError()));
+        throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
 }
 
@@ -256,12 +291,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
     SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close);
 
     const std::wstring env = environment_block(options);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof startup;
-    std::vector<HANDLE> inherited;
     std::wstring command = command_line(argv);
-    DWORD flags = CREATE_SUSPENDED;
-    std::string attributes;
+    StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
         // Started straight into a pseudo console, a program gets no usable standard handles
         // under Wine; a copy of this program inside it hands the console over instead.
@@ -269,21 +300,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
             throw std::runtime_error(console_unavailable());
         if (FAILED(console_functions().create({80, 25}, in_read, out_write, 0, &c.console)))
             throw std::runtime_error("CreatePseudoConsole failed");
-        CloseHandle(in_read);
-        in_read = nullptr;
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        attributes.resize(size);
-        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, c.console,
-                                  sizeof c.console, nullptr, nullptr);
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
         command = quoted(wide(self_path())) + L" " + wide(kInsideConsole) + L" " + command;
     } else {
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = in_read;
-        startup.StartupInfo.hStdOutput = out_write;
         HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
         if (options.stderr_to_stdout)
             err = out_write;
@@ -305,19 +323,18 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
             }
             err = err_write;
         }
-        startup.StartupInfo.hStdError = err;
-        inherited = {in_read, out_write};
-        if (err != out_write)
-            inherited.push_back(err);
+        standard[2] = err;
     }
     if (options.stdout_closed) {
         CloseHandle(out_read);
         out_read = nullptr;
     }
 
-    PROCESS_INFORMATION process = start_process(command, startup, flags, inherited, &env, options.cwd);
+    PROCESS_INFORMATION process =
+        start_process(command, standard, c.console, CREATE_SUSPENDED, &env, wide(options.cwd));
+    // Our copy of its input's read end stays, to tell what it has not read yet; the console
+    // has one of its own.
     if (!options.terminal) {
-        // Our copy of its input's read end stays, to tell what it has not read yet.
         c.in_read = in_read;
         in_read = nullptr;
     }
@@ -504,15 +521,9 @@ int run_child_role(int argc, char **argv)
                             OPEN_EXISTING, 0, nullptr);
     HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
                              OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = in;
-    startup.StartupInfo.hStdOutput = out;
-    startup.StartupInfo.hStdError = out;
     PROCESS_INFORMATION program;
     try {
-        program = start_process(command_line({argv + 2, argv + argc}), startup, 0, {in, out});
+        program = start_process(command_line({argv + 2, argv + argc}), {in, out, out}, nullptr, 0);
     } catch (const std::exception &) {
         return 127;
     }
