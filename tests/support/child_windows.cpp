@@ -235,6 +235,55 @@ const char kProgramEnded[] = "[the program has ended]";
 
 }  // namespace
 
+// The parts of starting a program, one thing each.
+namespace {
+
+SECURITY_ATTRIBUTES g_plain = {sizeof g_plain, nullptr, FALSE};
+
+void make_pipe(HANDLE *read, HANDLE *write, DWORD size = 0)
+{
+    if (!CreatePipe(read, write, &g_plain, size))
+        throw std::runtime_error("CreatePipe failed: error " + std::to_string(GetLastError()));
+}
+
+// A job that ends everything in it once its last handle is closed: whatever a program starts
+// is in its job too.
+HANDLE make_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        throw std::runtime_error("cannot make a job object: error " + std::to_string(GetLastError()));
+    return job;
+}
+
+// Fills a pipe that nobody reads, so that it has no room left.
+void fill(HANDLE pipe_write)
+{
+    DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
+    const std::string block(4096, 'x');
+    SetNamedPipeHandleState(pipe_write, &no_wait, nullptr, nullptr);
+    while (WriteFile(pipe_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
+    }
+    SetNamedPipeHandleState(pipe_write, &wait, nullptr, nullptr);
+}
+
+// A pseudo console whose keys are read from `keys` and whose screen goes to `screen`.
+HPCON open_console(HANDLE keys, HANDLE screen)
+{
+    const ConsoleFunctions &functions = console_functions();
+    HPCON console = nullptr;
+    if (functions.create == nullptr)
+        throw std::runtime_error(console_unavailable());
+    if (FAILED(functions.create({80, 25}, keys, screen, 0, &console)))
+        throw std::runtime_error("CreatePseudoConsole failed");
+    return console;
+}
+
+}  // namespace
+
 struct Child::Impl {
     HANDLE job = nullptr;
     HANDLE process = nullptr;  // the program's
@@ -249,6 +298,67 @@ struct Child::Impl {
     HANDLE reader = nullptr;
     int status = -1;
 
+    // The program's standard error, as the options ask; `made` gets a handle made for it, which
+    // is ours to close once it has started.
+    HANDLE standard_error(const ChildOptions &options, HANDLE out_write, HANDLE *made)
+    {
+        if (!options.stderr_path.empty()) {
+            *made = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &g_plain, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+            return *made;
+        }
+        if (options.stderr_undrained || options.stderr_full) {
+            // 64 KiB, as a Linux pipe holds.
+            make_pipe(&err, made, 64 * 1024);
+            if (options.stderr_full)
+                fill(*made);
+            return *made;
+        }
+        return options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
+    }
+
+    // Puts the program, started suspended, in the job, so that nothing it starts outlives us.
+    void join(const PROCESS_INFORMATION &started)
+    {
+        process = started.hProcess;
+        pid = started.dwProcessId;
+        thread = started.hThread;
+        if (!AssignProcessToJobObject(job, process)) {
+            TerminateProcess(process, 1);
+            throw std::runtime_error("AssignProcessToJobObject failed");
+        }
+    }
+
+    void read_output(HANDLE out_read)
+    {
+        out = std::make_shared<Stream>();
+        out->pipe = out_read;
+        reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(out), 0, nullptr);
+    }
+
+    // Takes the program that the process inside the console starts as the one this object runs.
+    void find_program_in_console()
+    {
+        inside = process;
+        process = nullptr;
+        DWORD program = 0;
+        if (!eventually([&] {
+                return (program = child_of(pid)) != 0 || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
+            }) ||
+            program == 0)
+            throw std::runtime_error("the program did not start in the console");
+        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, program);
+        pid = program;
+    }
+
+    void close_console()
+    {
+        if (console != nullptr)
+            console_functions().close(console);
+        console = nullptr;
+    }
+
     bool shows_end()
     {
         std::lock_guard<std::mutex> hold(out->lock);
@@ -259,13 +369,6 @@ struct Child::Impl {
     // inside writes kProgramEnded through the console once the program has ended, and the
     // console shows what was written in order; only if it did not (the console ended it too)
     // is the console closed and its last output awaited, which Wine takes seconds to give.
-    void close_console()
-    {
-        if (console != nullptr)
-            console_functions().close(console);
-        console = nullptr;
-    }
-
     void finish_output()
     {
         if (console != nullptr &&
@@ -275,119 +378,69 @@ struct Child::Impl {
         if (reader != nullptr && WaitForSingleObject(reader, kPatienceMs) == WAIT_TIMEOUT)
             CancelSynchronousIo(reader);
     }
+
+    // Also when the start failed half-way.
+    ~Impl()
+    {
+        if (process != nullptr && status < 0)
+            TerminateProcess(process, 1);
+        // Ends whatever it started too.
+        if (job != nullptr)
+            CloseHandle(job);
+        close_console();
+        // A reader still waiting for a console's last output keeps what it reads into alive.
+        if (reader != nullptr && WaitForSingleObject(reader, 0) == WAIT_TIMEOUT)
+            CancelSynchronousIo(reader);
+        for (HANDLE h : {process, thread, in, in_read, err, inside, reader})
+            if (h != nullptr)
+                CloseHandle(h);
+    }
 };
 
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
-    HANDLE in_read = nullptr, out_write = nullptr, err_write = nullptr, out_read = nullptr;
-    if (!CreatePipe(&in_read, &c.in, &plain, 0) || !CreatePipe(&out_read, &out_write, &plain, 0))
-        throw std::runtime_error("CreatePipe failed");
-
-    c.job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close);
-
-    const std::wstring env = environment_block(options);
+    c.job = make_job();
+    HANDLE in_read = nullptr, out_read = nullptr, out_write = nullptr, err_made = nullptr;
+    make_pipe(&in_read, &c.in);
+    make_pipe(&out_read, &out_write);
     std::wstring command = command_line(argv);
     StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
         // Started straight into a pseudo console, a program gets no usable standard handles
         // under Wine; a copy of this program inside it hands the console over instead.
-        if (!console_unavailable().empty())
-            throw std::runtime_error(console_unavailable());
-        if (FAILED(console_functions().create({80, 25}, in_read, out_write, 0, &c.console)))
-            throw std::runtime_error("CreatePseudoConsole failed");
+        c.console = open_console(in_read, out_write);
         command = quoted(wide(self_path())) + L" " + wide(kInsideConsole) + L" " + command;
     } else {
-        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (options.stderr_to_stdout)
-            err = out_write;
-        if (!options.stderr_path.empty()) {
-            err = err_write = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &plain,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        } else if (options.stderr_undrained || options.stderr_full) {
-            // 64 KiB, as a Linux pipe holds.
-            if (!CreatePipe(&c.err, &err_write, &plain, 64 * 1024))
-                throw std::runtime_error("CreatePipe failed");
-            if (options.stderr_full) {
-                DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
-                const std::string block(4096, 'x');
-                SetNamedPipeHandleState(err_write, &no_wait, nullptr, nullptr);
-                while (WriteFile(err_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
-                }
-                SetNamedPipeHandleState(err_write, &wait, nullptr, nullptr);
-            }
-            err = err_write;
-        }
-        standard[2] = err;
+        standard[2] = c.standard_error(options, out_write, &err_made);
     }
     if (options.stdout_closed) {
         CloseHandle(out_read);
         out_read = nullptr;
     }
 
-    PROCESS_INFORMATION process =
-        start_process(command, standard, c.console, CREATE_SUSPENDED, &env, wide(options.cwd));
+    const std::wstring env = environment_block(options);
+    c.join(start_process(command, standard, c.console, CREATE_SUSPENDED, &env, wide(options.cwd)));
     // Our copy of its input's read end stays, to tell what it has not read yet; the console
     // has one of its own.
-    if (!options.terminal) {
+    if (options.terminal)
+        CloseHandle(in_read);
+    else
         c.in_read = in_read;
-        in_read = nullptr;
-    }
-    for (HANDLE h : {in_read, out_write, err_write})
+    for (HANDLE h : {out_write, err_made})
         if (h != nullptr)
             CloseHandle(h);
-    if (!AssignProcessToJobObject(c.job, process.hProcess)) {
-        TerminateProcess(process.hProcess, 1);
-        throw std::runtime_error("AssignProcessToJobObject failed");
-    }
-    if (out_read != nullptr) {
-        c.out = std::make_shared<Stream>();
-        c.out->pipe = out_read;
-        c.reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(c.out), 0, nullptr);
-    }
-    c.process = process.hProcess;
-    c.pid = process.dwProcessId;
-    c.thread = process.hThread;
+    if (out_read != nullptr)
+        c.read_output(out_read);
     if (!options.held)
         release();
-    if (options.terminal) {
-        // The program is the one the process inside the console starts.
-        c.inside = c.process;
-        DWORD program = 0;
-        if (!eventually([&] {
-                return (program = child_of(c.pid)) != 0 || WaitForSingleObject(c.inside, 0) == WAIT_OBJECT_0;
-            }) ||
-            program == 0)
-            throw std::runtime_error("the program did not start in the console");
-        c.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, program);
-        c.pid = program;
-    }
+    if (options.terminal)
+        c.find_program_in_console();
 }
 
 Child::Child(Child &&other) noexcept = default;
 
-Child::~Child()
-{
-    if (!impl_)
-        return;
-    Impl &c = *impl_;
-    if (c.process != nullptr && c.status < 0)
-        TerminateProcess(c.process, 1);
-    // Ends whatever it started too.
-    CloseHandle(c.job);
-    c.close_console();
-    // A reader still waiting for a console's last output keeps what it reads into alive.
-    if (c.reader != nullptr && WaitForSingleObject(c.reader, 0) == WAIT_TIMEOUT)
-        CancelSynchronousIo(c.reader);
-    for (HANDLE h : {c.process, c.thread, c.in, c.in_read, c.err, c.inside, c.reader})
-        if (h != nullptr)
-            CloseHandle(h);
-}
+Child::~Child() = default;
 
 void Child::release()
 {
@@ -516,10 +569,9 @@ int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
         return -1;
-    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
-    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                             OPEN_EXISTING, 0, nullptr);
-    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                              OPEN_EXISTING, 0, nullptr);
     PROCESS_INFORMATION program;
     try {
