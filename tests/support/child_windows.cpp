@@ -188,22 +188,48 @@ struct Stream {
     }
 };
 
-ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
+ULONGLONG ticks(const FILETIME &time)
 {
-    return ((ULONGLONG(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
-            (ULONGLONG(user.dwHighDateTime) << 32 | user.dwLowDateTime)) / 10000;
+    return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
-// The process that `parent` started, or 0.
-DWORD child_of(DWORD parent)
+ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
 {
+    return (ticks(kernel) + ticks(user)) / 10000;
+}
+
+ULONGLONG created(HANDLE process)
+{
+    FILETIME creation, exit, kernel, user;
+    return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? ticks(creation) : 0;
+}
+
+// A process that `parent` started, opened, or null. Process ids are reused: a process whose
+// parent id matches may have been started by an earlier owner of that id, so it counts only if
+// it is in `job`, which holds just what the tests started, and was made after `parent`.
+HANDLE child_of(HANDLE parent, DWORD parent_id, HANDLE job, DWORD *pid)
+{
+    const ULONGLONG parent_created = created(parent);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    DWORD found = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry))
-        if (entry.th32ParentProcessID == parent)
-            found = entry.th32ProcessID;
+    HANDLE found = nullptr;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != parent_id)
+            continue;
+        // Not the limited query right: Wine's IsProcessInJob refuses it.
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                     entry.th32ProcessID);
+        BOOL ours = FALSE;
+        if (process != nullptr && IsProcessInJob(process, job, &ours) && ours && parent_created != 0 &&
+            created(process) >= parent_created) {
+            found = process;
+            *pid = entry.th32ProcessID;
+        } else if (process != nullptr) {
+            CloseHandle(process);
+        }
+    }
     CloseHandle(snapshot);
     return found;
 }
@@ -342,14 +368,13 @@ struct Child::Impl {
     {
         inside = process;
         process = nullptr;
-        DWORD program = 0;
+        const DWORD inside_id = pid;
         if (!eventually([&] {
-                return (program = child_of(pid)) != 0 || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
+                return (process = child_of(inside, inside_id, job, &pid)) != nullptr ||
+                       WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
             }) ||
-            program == 0)
+            process == nullptr)
             throw std::runtime_error("the program did not start in the console");
-        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, program);
-        pid = program;
     }
 
     void close_console()
