@@ -234,7 +234,7 @@ HANDLE child_of(HANDLE parent, DWORD parent_id, HANDLE job, DWORD *pid)
     return found;
 }
 
-// Calls `each` with every thread of process `pid`, the main thread first.
+// Calls `each` with every thread of process `pid`, in no particular order.
 void for_each_thread(int pid, const std::function<void(DWORD)> &each)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -553,20 +553,22 @@ int thread_count(int pid)
     return n > 0 ? n : -1;
 }
 
+// The main thread is the one made first: Toolhelp lists threads in no documented order.
 long main_thread_cpu_ms(int pid)
 {
-    DWORD main = 0;
-    for_each_thread(pid, [&](DWORD thread) {
-        if (main == 0)
-            main = thread;
+    ULONGLONG earliest = ~0ULL;
+    long ms = -1;
+    for_each_thread(pid, [&](DWORD id) {
+        HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        FILETIME created, exited, kernel, user;
+        if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user) &&
+            ticks(created) < earliest) {
+            earliest = ticks(created);
+            ms = static_cast<long>(milliseconds(kernel, user));
+        }
+        if (thread != nullptr)
+            CloseHandle(thread);
     });
-    HANDLE thread = main != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, main) : nullptr;
-    FILETIME created, exited, kernel, user;
-    long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
-                  ? static_cast<long>(milliseconds(kernel, user))
-                  : -1;
-    if (thread != nullptr)
-        CloseHandle(thread);
     return ms;
 }
 
