@@ -404,14 +404,33 @@ struct Child::Impl {
             CancelSynchronousIo(reader);
     }
 
+    int processes_in_job()
+    {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr)
+                   ? static_cast<int>(info.ActiveProcesses)
+                   : 0;
+    }
+
+    // Ends everything in the job and waits until it has gone: TerminateProcess and
+    // TerminateJobObject return before a process has ended, and its image and open files stay
+    // until it has.
+    void end_everything()
+    {
+        TerminateJobObject(job, 1);
+        for (HANDLE h : {process, inside})
+            if (h != nullptr)
+                WaitForSingleObject(h, kPatienceMs);
+        eventually([&] { return processes_in_job() == 0; });
+    }
+
     // Also when the start failed half-way.
     ~Impl()
     {
-        if (process != nullptr && status < 0)
-            TerminateProcess(process, 1);
-        // Ends whatever it started too.
-        if (job != nullptr)
+        if (job != nullptr) {
+            end_everything();
             CloseHandle(job);
+        }
         close_console();
         // A reader still waiting for a console's last output keeps what it reads into alive.
         if (reader != nullptr && WaitForSingleObject(reader, 0) == WAIT_TIMEOUT)
