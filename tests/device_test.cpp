@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -186,7 +187,7 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
     std::string in_use;
     TakenPort taken(&in_use);
     const std::string file = dir_ + "/precious", live = dir_ + "/live";
-    std::ofstream(file) << "keep";
+    std::ofstream(std::filesystem::u8path(file)) << "keep";
 
     const std::string bad_port = "the port is not one from 1 to 65535, nor *";
     std::vector<std::pair<std::string, std::string>> endpoints = {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <windows.h>
 
@@ -29,11 +30,12 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
         EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
         return;
     }
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
     ChildOptions as_holder;
     as_holder.env = {"VESK_LOCK_HOLDER=1"};
-    Child copy({self, "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"}, as_holder);
+    Child copy({std::filesystem::path(self).u8string(), "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"},
+               as_holder);
     const int status = copy.wait();
     EXPECT_EQ(status, 0) << "the copy's own checks failed";
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";

@@ -134,13 +134,13 @@ TEST_F(Server, MissingLibraryStopsTheStart)
     // Started beside a library, not with it: only its own folder counts. Windows searches the
     // current folder as well, by design.
     if (!kWindows)
-        options.cwd = fs::path(target().server).parent_path().string();
+        options.cwd = fs::u8path(target().server).parent_path().u8string();
     Child server = start(t, options, {}, copy_server("alone"));
     int status = server.wait();
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1);
     EXPECT_EQ(server.output(), "");
-    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+    EXPECT_FALSE(fs::exists(fs::u8path(dir_ + "/t"))) << "the library was loaded";
 }
 
 // Nobody reading standard output any more must not keep the device from being closed.

@@ -20,6 +20,7 @@ namespace {
 
 const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
 
+// The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
 std::wstring wide(const std::string &text)
 {
     if (text.empty())
@@ -27,6 +28,16 @@ std::wstring wide(const std::string &text)
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string utf8(const std::wstring &text)
+{
+    if (text.empty())
+        return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
 }
 
@@ -246,14 +257,14 @@ void for_each_thread(int pid, const std::function<void(DWORD)> &each)
     CloseHandle(snapshot);
 }
 
-std::string self_path()
+std::wstring self_path()
 {
-    wchar_t self[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    int size = WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), out.data(), size, nullptr, nullptr);
-    return out;
+    std::wstring self(MAX_PATH, L'\0');
+    DWORD n;
+    while ((n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) == self.size())
+        self.resize(self.size() * 2);
+    self.resize(n);
+    return self;
 }
 
 const char kInsideConsole[] = "--inside-console";
@@ -454,7 +465,7 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
         // Started straight into a pseudo console, a program gets no usable standard handles
         // under Wine; a copy of this program inside it hands the console over instead.
         c.console = open_console(in_read, out_write);
-        command = quoted(wide(self_path())) + L" " + wide(kInsideConsole) + L" " + command;
+        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + command;
     } else {
         standard[2] = c.standard_error(options, out_write, &err_made);
     }
@@ -593,8 +604,8 @@ long main_thread_cpu_ms(int pid)
 
 std::string program_folder()
 {
-    const std::string self = self_path();
-    return self.substr(0, self.find_last_of("\\/"));
+    const std::wstring self = self_path();
+    return utf8(self.substr(0, self.find_last_of(L"\\/")));
 }
 
 std::string make_private_tmp()
@@ -615,13 +626,18 @@ int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
         return -1;
+    // The program's command line as it was given, taken whole: argv is in the ANSI code page.
+    const std::wstring line = GetCommandLineW(), marker = L" " + wide(kInsideConsole) + L" ";
+    const size_t at = line.find(marker);
     HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                             OPEN_EXISTING, 0, nullptr);
     HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                              OPEN_EXISTING, 0, nullptr);
     PROCESS_INFORMATION program;
     try {
-        program = start_process(command_line({argv + 2, argv + argc}), {in, out, out}, nullptr, 0);
+        if (at == std::wstring::npos)
+            return 127;
+        program = start_process(line.substr(at + marker.size()), {in, out, out}, nullptr, 0);
     } catch (const std::exception &) {
         return 127;
     }

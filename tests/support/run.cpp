@@ -35,7 +35,7 @@ size_t count_of(const std::string &text, const std::string &word)
 
 std::vector<std::string> Trace::lines() const
 {
-    std::ifstream in(path_);
+    std::ifstream in(fs::u8path(path_));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
@@ -54,7 +54,7 @@ bool Trace::shows(const std::string &line) const
 
 std::string contents(const std::string &path)
 {
-    std::ifstream in(path);
+    std::ifstream in(fs::u8path(path));
     std::stringstream all;
     all << in.rdbuf();
     return all.str();
@@ -77,7 +77,7 @@ void ServerTest::SetUp()
     do
         dir = fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
     while (!fs::create_directory(dir));
-    dir_ = dir.string();
+    dir_ = dir.u8string();
     // Copies run as another user must reach what they run and write their trace here.
     std::error_code ignored;
     fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);
@@ -90,7 +90,7 @@ void ServerTest::TearDown()
     if (dir_.empty())
         return;
     std::error_code error;
-    if (!eventually([&] { return fs::remove_all(dir_, error) != static_cast<std::uintmax_t>(-1); },
+    if (!eventually([&] { return fs::remove_all(fs::u8path(dir_), error) != static_cast<std::uintmax_t>(-1); },
                     std::chrono::seconds(5)))
         ADD_FAILURE() << "cannot remove " << dir_ << ": " << error.message();
 }
@@ -133,13 +133,13 @@ void ServerTest::expect_refused(Child &child, const Trace &trace)
 
 std::string ServerTest::copy_server(const std::string &folder, const std::string &library)
 {
-    fs::path to = fs::path(dir_) / folder;
+    fs::path to = fs::u8path(dir_) / folder;
     fs::create_directories(to);
-    fs::path server = target().server;
+    fs::path server = fs::u8path(target().server);
     fs::copy_file(server, to / server.filename());
     if (!library.empty())
-        fs::copy_file(library, to / fs::path(library).filename());
-    return (to / server.filename()).string();
+        fs::copy_file(fs::u8path(library), to / fs::u8path(library).filename());
+    return (to / server.filename()).u8string();
 }
 
 int main(int argc, char **argv)
