@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <windows.h>
@@ -63,4 +64,17 @@ TEST(WindowsLock, EventUnderTheNameLeavesTheRunUnguarded)
     EXPECT_EQ(SingleInstanceLock::take(), Outcome::Taken);
     CloseHandle(event);
     EXPECT_FALSE(lock_exists());
+}
+
+// The cases take the lock's one name in this session, as the operator's copies do: they do not
+// start beside a copy that holds it.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string in_use = GTEST_FLAG_GET(list_tests) ? "" : lock_name_in_use();
+    if (!in_use.empty()) {
+        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
 }

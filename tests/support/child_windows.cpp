@@ -16,6 +16,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "single_instance_lock.h"
+
 namespace {
 
 const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
@@ -618,6 +620,22 @@ std::string console_unavailable()
     return console_functions().create != nullptr && console_functions().close != nullptr
                ? ""
                : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
+}
+
+std::string lock_name_in_use()
+{
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kLockName);
+    const DWORD error = GetLastError();
+    if (mutex != nullptr)
+        CloseHandle(mutex);
+    const std::string name = std::string("the server's lock name ") + kLockName;
+    if (mutex != nullptr)
+        return name + " is held in this session: a copy of VeskServer runs here (or a program holds its mutex)";
+    if (error == ERROR_ACCESS_DENIED)
+        return name + " is held in this session by an elevated copy of VeskServer";
+    if (error != ERROR_FILE_NOT_FOUND)
+        return name + " is taken in this session by an object of another kind (error " + std::to_string(error) + ")";
+    return "";
 }
 
 // Inside a pseudo console: opens the console, as a console window's shell has it, and starts
