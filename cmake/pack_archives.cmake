@@ -5,6 +5,9 @@
 # uid/gid field. CPack's own archive generators (and `cmake -E tar`) add entries in the file
 # system's listing order and record the owner of each file, which differ between machines and
 # users; GNU tar, gzip and Info-ZIP's zip can be told not to.
+if(CPACK_VESK_REFUSED)
+  message(FATAL_ERROR "${CPACK_VESK_REFUSED}")
+endif()
 set(epoch "$ENV{SOURCE_DATE_EPOCH}")
 set(built)
 foreach(entry IN LISTS CPACK_VESK_ARCHIVES)

@@ -42,8 +42,7 @@ if(WIN32)
     set(staged ${CMAKE_BINARY_DIR}/packaging/${component})
     vesk_readme(${readmes}/windows-${component}.txt ${staged}/README.txt vesk-listen.exe NEWLINE_STYLE CRLF)
     configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${staged}/LICENSE.txt NEWLINE_STYLE CRLF)
-    install(FILES ${staged}/README.txt ${staged}/LICENSE.txt ${staged}/THIRD-PARTY-NOTICES.txt
-      DESTINATION . COMPONENT ${component})
+    install(FILES ${staged}/README.txt ${staged}/LICENSE.txt DESTINATION . COMPONENT ${component})
     install(TARGETS VeskServer RUNTIME DESTINATION . COMPONENT ${component})
   endforeach()
   if(MINGW)
@@ -61,6 +60,15 @@ if(WIN32)
       "${name}-windows-x64-simulator.zip" BINARY ${server}
       BINARY Vesk_Device.dll mingw-w64-crt gdtoa winpthreads libgcc libstdc++ libzmq
       BINARY vesk-listen.exe mingw-w64-crt gdtoa winpthreads libgcc libstdc++ libzmq)
+    foreach(component operator simulator)
+      install(FILES ${CMAKE_BINARY_DIR}/packaging/${component}/THIRD-PARTY-NOTICES.txt DESTINATION .
+        COMPONENT ${component})
+    endforeach()
+  else()
+    # The notices are written from the MinGW build's link maps and Debian's copyright files; an
+    # MSVC build links other code (Microsoft's C and C++ runtimes, vcpkg's libzmq), for which
+    # nothing writes them. Its tree installs, but does not pack.
+    set(CPACK_VESK_REFUSED "an MSVC tree is not packed into release archives: their third-party notices are written only for the MinGW build; pack the release with ./scripts/package on Linux")
   endif()
   install(TARGETS Vesk_Device vesk-listen RUNTIME DESTINATION . COMPONENT simulator
     ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)

@@ -33,8 +33,11 @@ int main()
 
     CloseVeskDevice();
 
-    // The line end typed after the q is already waiting, so this read returns at once.
-    read_input_byte();
+    // The line end typed after the q is already waiting, so this read returns at once. After
+    // an end of input nothing more is read: at a Windows console the end does not stick, and a
+    // read would wait for the operator's next line.
+    if (c == 'q')
+        read_input_byte();
 
     write_line(VESK_CLOSED_LINE);
     return 0;

@@ -20,8 +20,9 @@ LogFile *log_file_standard_error();
 // once; what is dropped or fails is counted.
 void log_file_write(LogFile *file, const char *text, size_t size);
 
-// Like log_file_write, but never through a writer thread: for the line at load, since a thread
-// made then runs only after the host has begun writing. Whatever cannot go at once is dropped.
+// Like log_file_write, but starts no writer thread: for the line at load, since a thread made
+// then runs only after the host has begun writing. Whatever cannot go at once is dropped, or,
+// where the destination cannot say whether it would wait, queued for the writer's first need.
 void log_file_write_now(LogFile *file, const char *text, size_t size);
 
 // What became of the lines given to a log since the last call.

@@ -28,13 +28,18 @@ std::string error_text(DWORD code)
 // cancel a write blocked on one), so lines for those go through one writer thread of the log's
 // own, for as long as the log is open: the device thread and the entry points never wait for
 // the destination. A writer blocked for good ends with the process.
+//
+// The writer starts with the first line that needs it, never while the library is being loaded:
+// a thread made in DllMain runs only once the loader lets go, and a host that loads the library
+// with LoadLibrary and lets go of it with FreeLibrary would be left with it.
 struct LogFile {
     explicit LogFile(HANDLE h) : handle(h), direct(GetFileType(h) == FILE_TYPE_DISK) {}
 
     HANDLE handle;
     bool direct;  // a disk file takes a line at once
-    bool writer = false;
     std::mutex mutex;  // guards everything below
+    bool writer_asked = false;  // a writer was made, or could not be
+    bool writer = false;        // the writer runs
     std::condition_variable changed;
     std::string pending;  // whole lines, in order, that the writer has not taken yet
     bool writing = false;  // the writer holds lines it has taken
@@ -71,18 +76,28 @@ DWORD WINAPI drain(void *argument)
     }
 }
 
-LogFile *open_handle(HANDLE handle)
+// Called with the mutex held, never from DllMain. A plain Windows thread: failing to make one
+// costs the lines, not an exception thrown into the caller of an entry point.
+void start_writer(LogFile *file)
 {
-    LogFile *file = new LogFile(handle);
-    if (!file->direct) {
-        // A plain Windows thread: failing to make one costs the lines, not an exception thrown
-        // into the caller of an entry point.
-        HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
-        file->writer = writer != nullptr;
-        if (writer != nullptr)
-            CloseHandle(writer);
+    if (file->writer_asked)
+        return;
+    file->writer_asked = true;
+    HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
+    file->writer = writer != nullptr;
+    if (writer != nullptr)
+        CloseHandle(writer);
+}
+
+// Called with the mutex held. Lines are dropped once the writer cannot take them.
+void queue(LogFile *file, const char *text, size_t size)
+{
+    if ((file->writer_asked && !file->writer) || file->pending.size() + size > kMostPending) {
+        ++file->losses.dropped;
+        return;
     }
-    return file;
+    file->pending.append(text, size);
+    file->changed.notify_all();
 }
 
 }  // namespace
@@ -96,12 +111,12 @@ LogFile *log_file_open(const char *path, std::string *why)
         *why = error_text(GetLastError());
         return nullptr;
     }
-    return open_handle(handle);
+    return new LogFile(handle);
 }
 
 LogFile *log_file_standard_error()
 {
-    return open_handle(GetStdHandle(STD_ERROR_HANDLE));
+    return new LogFile(GetStdHandle(STD_ERROR_HANDLE));
 }
 
 void log_file_write(LogFile *file, const char *text, size_t size)
@@ -111,18 +126,19 @@ void log_file_write(LogFile *file, const char *text, size_t size)
         DWORD written = 0;
         BOOL ok = WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr);
         file->count_write(ok, written, size);
-    } else if (!file->writer || file->pending.size() + size > kMostPending) {
-        ++file->losses.dropped;
-    } else {
-        file->pending.append(text, size);
-        file->changed.notify_all();
+        return;
     }
+    start_writer(file);
+    queue(file, text, size);
 }
 
 // A console or a disk file takes a short line at once (a console waits only while the operator
 // holds a selection, and the host's own line would wait then too). A Windows pipe does when told
-// not to wait: then WriteFile writes all of it or nothing. A pipe that cannot be told so (Wine's
-// stand-in for a Unix pipe) gets the line through the writer, as later lines do.
+// not to wait. That mode belongs to the pipe's file object, not to this handle: for the moment of
+// this one write it holds for every process that shares the object (a parent's `2>&1`, a CI
+// log), whose writes may then come back short, and it lets this write be short too (counted as
+// failed). A pipe that cannot be told so (Wine's stand-in for a Unix pipe) has the line queued:
+// it is written once the writer starts, at the first need after the load.
 void log_file_write_now(LogFile *file, const char *text, size_t size)
 {
     DWORD type = GetFileType(file->handle);
@@ -133,11 +149,11 @@ void log_file_write_now(LogFile *file, const char *text, size_t size)
         DWORD no_wait = (state & PIPE_READMODE_MESSAGE) | PIPE_NOWAIT;
         pipe = SetNamedPipeHandleState(file->handle, &no_wait, nullptr, nullptr);
     }
+    std::lock_guard<std::mutex> lock(file->mutex);
     if (!pipe && type != FILE_TYPE_CHAR && type != FILE_TYPE_DISK) {
-        log_file_write(file, text, size);
+        queue(file, text, size);
         return;
     }
-    std::lock_guard<std::mutex> lock(file->mutex);
     DWORD written = 0;
     BOOL ok = WriteFile(file->handle, text, static_cast<DWORD>(size), &written, nullptr);
     if (pipe)
@@ -151,6 +167,8 @@ void log_file_write_now(LogFile *file, const char *text, size_t size)
 LogLosses log_file_settle(LogFile *file, int wait_ms)
 {
     std::unique_lock<std::mutex> lock(file->mutex);
+    if (!file->pending.empty())
+        start_writer(file);
     file->changed.wait_for(lock, std::chrono::milliseconds(wait_ms),
                            [file] { return file->pending.empty() && !file->writing; });
     file->losses.dropped += static_cast<uint64_t>(std::count(file->pending.begin(), file->pending.end(), '\n'));

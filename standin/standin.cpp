@@ -25,7 +25,7 @@ LogFile *standard_error()
 
 }  // namespace
 
-void say(const char *format, ...) noexcept
+void say(VESK_PRINTF_FORMAT const char *format, ...) noexcept
 {
     char message[480], line[512];
     va_list args;

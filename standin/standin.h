@@ -4,8 +4,19 @@
 
 // The stand-in's own lines, defined beside its entry points.
 
+// say()'s format checked as printf's: by SAL's annotation with MSVC, which has no attributes
+// of GCC's kind, and by GCC's attribute elsewhere.
+#ifdef _MSC_VER
+#include <sal.h>
+#define VESK_PRINTF_FORMAT _Printf_format_string_
+#define VESK_PRINTF_CHECK
+#else
+#define VESK_PRINTF_FORMAT
+#define VESK_PRINTF_CHECK __attribute__((format(printf, 1, 2)))
+#endif
+
 // One line on standard error, "Vesk_Device: " and the formatted text, on log_file.h's terms.
-void say(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+void say(VESK_PRINTF_FORMAT const char *format, ...) noexcept VESK_PRINTF_CHECK;
 
 // The line that says at load that this is a stand-in: written at once or dropped and counted,
 // never queued, since a thread made at load runs only after the host has begun writing.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <windows.h>
 
@@ -29,11 +31,12 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
         EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
         return;
     }
-    char self[MAX_PATH];
-    GetModuleFileNameA(nullptr, self, sizeof self);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
     ChildOptions as_holder;
     as_holder.env = {"VESK_LOCK_HOLDER=1"};
-    Child copy({self, "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"}, as_holder);
+    Child copy({std::filesystem::path(self).u8string(), "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"},
+               as_holder);
     const int status = copy.wait();
     EXPECT_EQ(status, 0) << "the copy's own checks failed";
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";
@@ -61,4 +64,17 @@ TEST(WindowsLock, EventUnderTheNameLeavesTheRunUnguarded)
     EXPECT_EQ(SingleInstanceLock::take(), Outcome::Taken);
     CloseHandle(event);
     EXPECT_FALSE(lock_exists());
+}
+
+// The cases take the lock's one name in this session, as the operator's copies do: they do not
+// start beside a copy that holds it.
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string in_use = GTEST_FLAG_GET(list_tests) ? "" : lock_name_in_use();
+    if (!in_use.empty()) {
+        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
+        return 1;
+    }
+    return RUN_ALL_TESTS();
 }

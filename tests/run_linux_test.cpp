@@ -255,7 +255,8 @@ static pid_t process_in_session(pid_t session, const std::string &name, pid_t pa
     return 0;
 }
 
-// At a terminal in line mode, q and Ctrl+D (the terminal's end of input) end the run in order.
+// At a terminal in line mode, q and Ctrl+D (the terminal's end of input) end the run in order,
+// Ctrl+D without another key even where end of input does not stick, as at a Windows console.
 // Ctrl+C, Ctrl+\ and closing the terminal of the shell whose foreground job the server is are
 // left to the platform: the process ends without closing the device or writing its line.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
@@ -269,7 +270,9 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     for (const Case &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
-        Child server = start(t, terminal);
+        ChildOptions not_sticky = preloaded(dir_ + "/record" + std::to_string(&c - cases));
+        not_sticky.terminal = true;
+        Child server = start(t, not_sticky);
         ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
         server.send(c.keys);
         EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);

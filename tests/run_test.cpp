@@ -129,12 +129,16 @@ TEST_F(Server, CopiesStartedAtOnceLetExactlyOneRun)
 TEST_F(Server, MissingLibraryStopsTheStart)
 {
     Trace t = trace("t");
-    Child server = start(t, {}, {}, copy_server("alone"));
+    ChildOptions options;
+    // Started in the case's folder, which holds no library: Windows searches the current folder
+    // too, and an IDE starts the tests beside the library.
+    options.cwd = dir_;
+    Child server = start(t, options, {}, copy_server("alone"));
     int status = server.wait();
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1);
     EXPECT_EQ(server.output(), "");
-    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+    EXPECT_FALSE(fs::exists(fs::u8path(dir_ + "/t"))) << "the library was loaded";
 }
 
 // Nobody reading standard output any more must not keep the device from being closed.

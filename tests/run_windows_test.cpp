@@ -65,6 +65,9 @@ static std::string screen_text(const std::string &vt)
 // screen tell, not the status.
 TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
 {
+    const std::string no_console = console_unavailable();
+    if (!no_console.empty())
+        GTEST_SKIP() << no_console;
     ChildOptions console;
     console.terminal = true;
     struct Case {

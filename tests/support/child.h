@@ -113,3 +113,12 @@ std::string make_private_tmp();
 // PROGRAM ARGS...` runs PROGRAM from the current folder with the namespaces of
 // make_private_tmp, for the release checks; 77 where they cannot be had.
 int run_child_role(int argc, char **argv);
+
+#ifdef _WIN32
+// Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
+std::string console_unavailable();
+
+// Why the cases cannot take the server's lock name in this session, where the operator's copies
+// take it too, or an empty string.
+std::string lock_name_in_use();
+#endif

@@ -1,6 +1,6 @@
 #include "child.h"
 
-// CreatePseudoConsole needs Windows 10's headers.
+// The console functions' declarations need Windows 10's headers; they are looked up at run time.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #endif
@@ -11,14 +11,19 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+
+#include "single_instance_lock.h"
 
 namespace {
 
 const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
 
+// The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
 std::wstring wide(const std::string &text)
 {
     if (text.empty())
@@ -26,6 +31,16 @@ std::wstring wide(const std::string &text)
     int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+std::string utf8(const std::wstring &text)
+{
+    if (text.empty())
+        return {};
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
     return out;
 }
 
@@ -79,29 +94,89 @@ std::wstring environment_block(const ChildOptions &options)
     return block + L'\0';
 }
 
-// Handles are made inheritable only for the moment one program is started, so a program
-// never inherits the pipes of another.
+// The pseudo console's functions, which exist from Windows 10 1809 on: a program that imports
+// them does not start at all on an older Windows.
+struct ConsoleFunctions {
+    decltype(&CreatePseudoConsole) create = nullptr;
+    decltype(&ClosePseudoConsole) close = nullptr;
+};
+
+template <typename Function>
+Function kernel32_function(const char *name)
+{
+    FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(function));
+}
+
+const ConsoleFunctions &console_functions()
+{
+    static const ConsoleFunctions functions = {
+        kernel32_function<decltype(&CreatePseudoConsole)>("CreatePseudoConsole"),
+        kernel32_function<decltype(&ClosePseudoConsole)>("ClosePseudoConsole"),
+    };
+    return functions;
+}
+
+// A program's standard input, output and error.
+using StandardHandles = std::array<HANDLE, 3>;
+
+// Only one program is started at a time: the handles it inherits are made inheritable only for
+// that moment, and each start gives back the flags it found.
 std::mutex g_starting;
 
-// The one way the tests start a program. `startup` names its standard handles or its pseudo
-// console; only `inherited` handles are passed on.
-PROCESS_INFORMATION start_process(const std::wstring &command, STARTUPINFOEXW &startup, DWORD flags,
-                                  const std::vector<HANDLE> &inherited, const std::wstring *env = nullptr,
-                                  const std::string &cwd = "")
+// The one way the tests start a program: with `standard` as its standard handles, the only
+// handles it inherits, or, given a pseudo console, in that console, inheriting none.
+PROCESS_INFORMATION start_process(const std::wstring &command, const StandardHandles &standard, HPCON console,
+                                  DWORD flags, const std::wstring *env = nullptr, const std::wstring &cwd = L"")
 {
     std::lock_guard<std::mutex> starting(g_starting);
-    for (HANDLE h : inherited)
-        SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    std::wstring line = command, folder = wide(cwd);
+    // A program that cannot be loaded (a DLL or an entry point missing) would wait on a modal
+    // message box for a click; with this mode, which children inherit, it fails instead. CTest
+    // sets it, a test program run by hand or from an IDE does not.
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
+    std::vector<HANDLE> inherited;
+    for (HANDLE h : standard)
+        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
+            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
+            inherited.push_back(h);
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    InitializeProcThreadAttributeList(list, 1, 0, &size);
+    if (console != nullptr)
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console, sizeof console, nullptr,
+                                  nullptr);
+    else if (!inherited.empty())
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = list;
+    if (console == nullptr) {
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = standard[0];
+        startup.StartupInfo.hStdOutput = standard[1];
+        startup.StartupInfo.hStdError = standard[2];
+    }
+    std::vector<DWORD> found(inherited.size(), 0);
+    for (size_t i = 0; i < inherited.size(); ++i) {
+        GetHandleInformation(inherited[i], &found[i]);
+        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    std::wstring line = command;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(),
-                                  flags | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
+    flags |= EXTENDED_STARTUPINFO_PRESENT | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(), flags,
                                   env != nullptr ? const_cast<wchar_t *>(env->c_str()) : nullptr,
-                                  folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &process);
-    for (HANDLE h : inherited)
-        SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+                                  cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
+    const DWORD error = GetLastError();
+    for (size_t i = 0; i < inherited.size(); ++i)
+        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, found[i] & HANDLE_FLAG_INHERIT);
+    DeleteProcThreadAttributeList(list);
     if (!started)
-        throw std::runtime_error("cannot start the program: error " + std::to_string(GetLastError()));
+        throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
 }
 
@@ -127,27 +202,53 @@ struct Stream {
     }
 };
 
-ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
+ULONGLONG ticks(const FILETIME &time)
 {
-    return ((ULONGLONG(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
-            (ULONGLONG(user.dwHighDateTime) << 32 | user.dwLowDateTime)) / 10000;
+    return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime;
 }
 
-// The process that `parent` started, or 0.
-DWORD child_of(DWORD parent)
+ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
 {
+    return (ticks(kernel) + ticks(user)) / 10000;
+}
+
+ULONGLONG created(HANDLE process)
+{
+    FILETIME creation, exit, kernel, user;
+    return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? ticks(creation) : 0;
+}
+
+// A process that `parent` started, opened, or null. Process ids are reused: a process whose
+// parent id matches may have been started by an earlier owner of that id, so it counts only if
+// it is in `job`, which holds just what the tests started, and was made after `parent`.
+HANDLE child_of(HANDLE parent, DWORD parent_id, HANDLE job, DWORD *pid)
+{
+    const ULONGLONG parent_created = created(parent);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
-    DWORD found = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == 0; more = Process32NextW(snapshot, &entry))
-        if (entry.th32ParentProcessID == parent)
-            found = entry.th32ProcessID;
+    HANDLE found = nullptr;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
+         more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != parent_id)
+            continue;
+        // Not the limited query right: Wine's IsProcessInJob refuses it.
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
+                                     entry.th32ProcessID);
+        BOOL ours = FALSE;
+        if (process != nullptr && IsProcessInJob(process, job, &ours) && ours && parent_created != 0 &&
+            created(process) >= parent_created) {
+            found = process;
+            *pid = entry.th32ProcessID;
+        } else if (process != nullptr) {
+            CloseHandle(process);
+        }
+    }
     CloseHandle(snapshot);
     return found;
 }
 
-// Calls `each` with every thread of process `pid`, the main thread first.
+// Calls `each` with every thread of process `pid`, in no particular order.
 void for_each_thread(int pid, const std::function<void(DWORD)> &each)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -159,18 +260,67 @@ void for_each_thread(int pid, const std::function<void(DWORD)> &each)
     CloseHandle(snapshot);
 }
 
-std::string self_path()
+std::wstring self_path()
 {
-    wchar_t self[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-    int size = WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), out.data(), size, nullptr, nullptr);
-    return out;
+    std::wstring self(MAX_PATH, L'\0');
+    DWORD n;
+    while ((n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) == self.size())
+        self.resize(self.size() * 2);
+    self.resize(n);
+    return self;
 }
 
 const char kInsideConsole[] = "--inside-console";
 const char kProgramEnded[] = "[the program has ended]";
+
+}  // namespace
+
+// The parts of starting a program, one thing each.
+namespace {
+
+SECURITY_ATTRIBUTES g_plain = {sizeof g_plain, nullptr, FALSE};
+
+void make_pipe(HANDLE *read, HANDLE *write, DWORD size = 0)
+{
+    if (!CreatePipe(read, write, &g_plain, size))
+        throw std::runtime_error("CreatePipe failed: error " + std::to_string(GetLastError()));
+}
+
+// A job that ends everything in it once its last handle is closed: whatever a program starts
+// is in its job too.
+HANDLE make_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        throw std::runtime_error("cannot make a job object: error " + std::to_string(GetLastError()));
+    return job;
+}
+
+// Fills a pipe that nobody reads, so that it has no room left.
+void fill(HANDLE pipe_write)
+{
+    DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
+    const std::string block(4096, 'x');
+    SetNamedPipeHandleState(pipe_write, &no_wait, nullptr, nullptr);
+    while (WriteFile(pipe_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
+    }
+    SetNamedPipeHandleState(pipe_write, &wait, nullptr, nullptr);
+}
+
+// A pseudo console whose keys are read from `keys` and whose screen goes to `screen`.
+HPCON open_console(HANDLE keys, HANDLE screen)
+{
+    const ConsoleFunctions &functions = console_functions();
+    HPCON console = nullptr;
+    if (functions.create == nullptr)
+        throw std::runtime_error(console_unavailable());
+    if (FAILED(functions.create({80, 25}, keys, screen, 0, &console)))
+        throw std::runtime_error("CreatePseudoConsole failed");
+    return console;
+}
 
 }  // namespace
 
@@ -188,6 +338,66 @@ struct Child::Impl {
     HANDLE reader = nullptr;
     int status = -1;
 
+    // The program's standard error, as the options ask; `made` gets a handle made for it, which
+    // is ours to close once it has started.
+    HANDLE standard_error(const ChildOptions &options, HANDLE out_write, HANDLE *made)
+    {
+        if (!options.stderr_path.empty()) {
+            *made = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &g_plain, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+            return *made;
+        }
+        if (options.stderr_undrained || options.stderr_full) {
+            // 64 KiB, as a Linux pipe holds.
+            make_pipe(&err, made, 64 * 1024);
+            if (options.stderr_full)
+                fill(*made);
+            return *made;
+        }
+        return options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
+    }
+
+    // Puts the program, started suspended, in the job, so that nothing it starts outlives us.
+    void join(const PROCESS_INFORMATION &started)
+    {
+        process = started.hProcess;
+        pid = started.dwProcessId;
+        thread = started.hThread;
+        if (!AssignProcessToJobObject(job, process)) {
+            TerminateProcess(process, 1);
+            throw std::runtime_error("AssignProcessToJobObject failed");
+        }
+    }
+
+    void read_output(HANDLE out_read)
+    {
+        out = std::make_shared<Stream>();
+        out->pipe = out_read;
+        reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(out), 0, nullptr);
+    }
+
+    // Takes the program that the process inside the console starts as the one this object runs.
+    void find_program_in_console()
+    {
+        inside = process;
+        process = nullptr;
+        const DWORD inside_id = pid;
+        if (!eventually([&] {
+                return (process = child_of(inside, inside_id, job, &pid)) != nullptr ||
+                       WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
+            }) ||
+            process == nullptr)
+            throw std::runtime_error("the program did not start in the console");
+    }
+
+    void close_console()
+    {
+        if (console != nullptr)
+            console_functions().close(console);
+        console = nullptr;
+    }
+
     bool shows_end()
     {
         std::lock_guard<std::mutex> hold(out->lock);
@@ -203,143 +413,92 @@ struct Child::Impl {
         if (console != nullptr &&
             eventually([&] { return shows_end() || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0; }) && shows_end())
             return;
-        if (console != nullptr) {
-            ClosePseudoConsole(console);
-            console = nullptr;
-        }
+        close_console();
         if (reader != nullptr && WaitForSingleObject(reader, kPatienceMs) == WAIT_TIMEOUT)
             CancelSynchronousIo(reader);
+    }
+
+    int processes_in_job()
+    {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr)
+                   ? static_cast<int>(info.ActiveProcesses)
+                   : 0;
+    }
+
+    // Ends everything in the job and waits until it has gone: TerminateProcess and
+    // TerminateJobObject return before a process has ended, and its image and open files stay
+    // until it has.
+    void end_everything()
+    {
+        TerminateJobObject(job, 1);
+        for (HANDLE h : {process, inside})
+            if (h != nullptr)
+                WaitForSingleObject(h, kPatienceMs);
+        eventually([&] { return processes_in_job() == 0; });
+    }
+
+    // Also when the start failed half-way.
+    ~Impl()
+    {
+        if (job != nullptr) {
+            end_everything();
+            CloseHandle(job);
+        }
+        close_console();
+        // A reader still waiting for a console's last output keeps what it reads into alive.
+        if (reader != nullptr && WaitForSingleObject(reader, 0) == WAIT_TIMEOUT)
+            CancelSynchronousIo(reader);
+        for (HANDLE h : {process, thread, in, in_read, err, inside, reader})
+            if (h != nullptr)
+                CloseHandle(h);
     }
 };
 
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
-    HANDLE in_read = nullptr, out_write = nullptr, err_write = nullptr, out_read = nullptr;
-    if (!CreatePipe(&in_read, &c.in, &plain, 0) || !CreatePipe(&out_read, &out_write, &plain, 0))
-        throw std::runtime_error("CreatePipe failed");
-
-    c.job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close);
-
-    const std::wstring env = environment_block(options);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof startup;
-    std::vector<HANDLE> inherited;
+    c.job = make_job();
+    HANDLE in_read = nullptr, out_read = nullptr, out_write = nullptr, err_made = nullptr;
+    make_pipe(&in_read, &c.in);
+    make_pipe(&out_read, &out_write);
     std::wstring command = command_line(argv);
-    DWORD flags = CREATE_SUSPENDED;
-    std::string attributes;
+    StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
         // Started straight into a pseudo console, a program gets no usable standard handles
         // under Wine; a copy of this program inside it hands the console over instead.
-        if (FAILED(CreatePseudoConsole({80, 25}, in_read, out_write, 0, &c.console)))
-            throw std::runtime_error("CreatePseudoConsole failed");
-        CloseHandle(in_read);
-        in_read = nullptr;
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        attributes.resize(size);
-        startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-        InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, c.console,
-                                  sizeof c.console, nullptr, nullptr);
-        flags |= EXTENDED_STARTUPINFO_PRESENT;
-        command = quoted(wide(self_path())) + L" " + wide(kInsideConsole) + L" " + command;
+        c.console = open_console(in_read, out_write);
+        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + command;
     } else {
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = in_read;
-        startup.StartupInfo.hStdOutput = out_write;
-        HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (options.stderr_to_stdout)
-            err = out_write;
-        if (!options.stderr_path.empty()) {
-            err = err_write = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &plain,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        } else if (options.stderr_undrained || options.stderr_full) {
-            // 64 KiB, as a Linux pipe holds.
-            if (!CreatePipe(&c.err, &err_write, &plain, 64 * 1024))
-                throw std::runtime_error("CreatePipe failed");
-            if (options.stderr_full) {
-                DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
-                const std::string block(4096, 'x');
-                SetNamedPipeHandleState(err_write, &no_wait, nullptr, nullptr);
-                while (WriteFile(err_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
-                }
-                SetNamedPipeHandleState(err_write, &wait, nullptr, nullptr);
-            }
-            err = err_write;
-        }
-        startup.StartupInfo.hStdError = err;
-        inherited = {in_read, out_write};
-        if (err != out_write)
-            inherited.push_back(err);
+        standard[2] = c.standard_error(options, out_write, &err_made);
     }
     if (options.stdout_closed) {
         CloseHandle(out_read);
         out_read = nullptr;
     }
 
-    PROCESS_INFORMATION process = start_process(command, startup, flags, inherited, &env, options.cwd);
-    if (!options.terminal) {
-        // Our copy of its input's read end stays, to tell what it has not read yet.
+    const std::wstring env = environment_block(options);
+    c.join(start_process(command, standard, c.console, CREATE_SUSPENDED, &env, wide(options.cwd)));
+    // Our copy of its input's read end stays, to tell what it has not read yet; the console
+    // has one of its own.
+    if (options.terminal)
+        CloseHandle(in_read);
+    else
         c.in_read = in_read;
-        in_read = nullptr;
-    }
-    for (HANDLE h : {in_read, out_write, err_write})
+    for (HANDLE h : {out_write, err_made})
         if (h != nullptr)
             CloseHandle(h);
-    if (!AssignProcessToJobObject(c.job, process.hProcess)) {
-        TerminateProcess(process.hProcess, 1);
-        throw std::runtime_error("AssignProcessToJobObject failed");
-    }
-    if (out_read != nullptr) {
-        c.out = std::make_shared<Stream>();
-        c.out->pipe = out_read;
-        c.reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(c.out), 0, nullptr);
-    }
-    c.process = process.hProcess;
-    c.pid = process.dwProcessId;
-    c.thread = process.hThread;
+    if (out_read != nullptr)
+        c.read_output(out_read);
     if (!options.held)
         release();
-    if (options.terminal) {
-        // The program is the one the process inside the console starts.
-        c.inside = c.process;
-        DWORD program = 0;
-        if (!eventually([&] {
-                return (program = child_of(c.pid)) != 0 || WaitForSingleObject(c.inside, 0) == WAIT_OBJECT_0;
-            }) ||
-            program == 0)
-            throw std::runtime_error("the program did not start in the console");
-        c.process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, program);
-        c.pid = program;
-    }
+    if (options.terminal)
+        c.find_program_in_console();
 }
 
 Child::Child(Child &&other) noexcept = default;
 
-Child::~Child()
-{
-    if (!impl_)
-        return;
-    Impl &c = *impl_;
-    if (c.process != nullptr && c.status < 0)
-        TerminateProcess(c.process, 1);
-    // Ends whatever it started too.
-    CloseHandle(c.job);
-    if (c.console != nullptr)
-        ClosePseudoConsole(c.console);
-    // A reader still waiting for a console's last output keeps what it reads into alive.
-    if (c.reader != nullptr && WaitForSingleObject(c.reader, 0) == WAIT_TIMEOUT)
-        CancelSynchronousIo(c.reader);
-    for (HANDLE h : {c.process, c.thread, c.in, c.in_read, c.err, c.inside, c.reader})
-        if (h != nullptr)
-            CloseHandle(h);
-}
+Child::~Child() = default;
 
 void Child::release()
 {
@@ -373,10 +532,7 @@ void Child::close_input()
     Impl &c = *impl_;
     CloseHandle(c.in);
     c.in = nullptr;
-    if (c.console != nullptr) {
-        ClosePseudoConsole(c.console);
-        c.console = nullptr;
-    }
+    c.close_console();
 }
 
 bool Child::consumed_input()
@@ -443,31 +599,56 @@ long resident_kb(int pid)
     return kb;
 }
 
+// The main thread is the one made first: Toolhelp lists threads in no documented order.
 long main_thread_cpu_ms(int pid)
 {
-    DWORD main = 0;
-    for_each_thread(pid, [&](DWORD thread) {
-        if (main == 0)
-            main = thread;
+    ULONGLONG earliest = ~0ULL;
+    long ms = -1;
+    for_each_thread(pid, [&](DWORD id) {
+        HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+        FILETIME created, exited, kernel, user;
+        if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user) &&
+            ticks(created) < earliest) {
+            earliest = ticks(created);
+            ms = static_cast<long>(milliseconds(kernel, user));
+        }
+        if (thread != nullptr)
+            CloseHandle(thread);
     });
-    HANDLE thread = main != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, main) : nullptr;
-    FILETIME created, exited, kernel, user;
-    long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
-                  ? static_cast<long>(milliseconds(kernel, user))
-                  : -1;
-    if (thread != nullptr)
-        CloseHandle(thread);
     return ms;
 }
 
 std::string program_folder()
 {
-    const std::string self = self_path();
-    return self.substr(0, self.find_last_of("\\/"));
+    const std::wstring self = self_path();
+    return utf8(self.substr(0, self.find_last_of(L"\\/")));
 }
 
 std::string make_private_tmp()
 {
+    return "";
+}
+
+std::string console_unavailable()
+{
+    return console_functions().create != nullptr && console_functions().close != nullptr
+               ? ""
+               : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
+}
+
+std::string lock_name_in_use()
+{
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kLockName);
+    const DWORD error = GetLastError();
+    if (mutex != nullptr)
+        CloseHandle(mutex);
+    const std::string name = std::string("the server's lock name ") + kLockName;
+    if (mutex != nullptr)
+        return name + " is held in this session: a copy of VeskServer runs here (or a program holds its mutex)";
+    if (error == ERROR_ACCESS_DENIED)
+        return name + " is held in this session by an elevated copy of VeskServer";
+    if (error != ERROR_FILE_NOT_FOUND)
+        return name + " is taken in this session by an object of another kind (error " + std::to_string(error) + ")";
     return "";
 }
 
@@ -477,20 +658,18 @@ int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
         return -1;
-    SECURITY_ATTRIBUTES plain = {sizeof plain, nullptr, FALSE};
-    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+    // The program's command line as it was given, taken whole: argv is in the ANSI code page.
+    const std::wstring line = GetCommandLineW(), marker = L" " + wide(kInsideConsole) + L" ";
+    const size_t at = line.find(marker);
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                             OPEN_EXISTING, 0, nullptr);
-    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &plain,
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
                              OPEN_EXISTING, 0, nullptr);
-    STARTUPINFOEXW startup = {};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = in;
-    startup.StartupInfo.hStdOutput = out;
-    startup.StartupInfo.hStdError = out;
     PROCESS_INFORMATION program;
     try {
-        program = start_process(command_line({argv + 2, argv + argc}), startup, 0, {in, out});
+        if (at == std::wstring::npos)
+            return 127;
+        program = start_process(line.substr(at + marker.size()), {in, out, out}, nullptr, 0);
     } catch (const std::exception &) {
         return 127;
     }

@@ -33,7 +33,7 @@ size_t count_of(const std::string &text, const std::string &word)
 
 std::vector<std::string> Trace::lines() const
 {
-    std::ifstream in(path_);
+    std::ifstream in(fs::u8path(path_));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
@@ -52,7 +52,7 @@ bool Trace::shows(const std::string &line) const
 
 std::string contents(const std::string &path)
 {
-    std::ifstream in(path);
+    std::ifstream in(fs::u8path(path));
     std::stringstream all;
     all << in.rdbuf();
     return all.str();
@@ -73,15 +73,22 @@ void ServerTest::SetUp()
     do
         dir = fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
     while (!fs::create_directory(dir));
-    dir_ = dir.string();
+    dir_ = dir.u8string();
     // Copies run as another user must reach what they run and write their trace here.
     std::error_code ignored;
     fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);
 }
 
+// Every program a case started has ended by now (on Windows, with everything it started). A
+// scanner may still hold a file that one wrote, for a moment: the removal is tried again.
 void ServerTest::TearDown()
 {
-    fs::remove_all(dir_);
+    if (dir_.empty())
+        return;
+    std::error_code error;
+    if (!eventually([&] { return fs::remove_all(fs::u8path(dir_), error) != static_cast<std::uintmax_t>(-1); },
+                    std::chrono::seconds(5)))
+        ADD_FAILURE() << "cannot remove " << dir_ << ": " << error.message();
 }
 
 Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vector<std::string> &args,
@@ -122,13 +129,13 @@ void ServerTest::expect_refused(Child &child, const Trace &trace)
 
 std::string ServerTest::copy_server(const std::string &folder, const std::string &library)
 {
-    fs::path to = fs::path(dir_) / folder;
+    fs::path to = fs::u8path(dir_) / folder;
     fs::create_directories(to);
-    fs::path server = target().server;
+    fs::path server = fs::u8path(target().server);
     fs::copy_file(server, to / server.filename());
     if (!library.empty())
-        fs::copy_file(library, to / fs::path(library).filename());
-    return (to / server.filename()).string();
+        fs::copy_file(fs::u8path(library), to / fs::u8path(library).filename());
+    return (to / server.filename()).u8string();
 }
 
 int main(int argc, char **argv)
@@ -137,6 +144,13 @@ int main(int argc, char **argv)
     if (role >= 0)
         return role;
     ::testing::InitGoogleTest(&argc, argv);
+#ifdef _WIN32
+    const std::string in_use = lock_name_in_use();
+    if (!in_use.empty()) {
+        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
+        return 1;
+    }
+#endif
     const std::string exe = kWindows ? ".exe" : "";
     g_target.helpers = program_folder();
     g_target.server = g_target.helpers + "/VeskServer" + exe;
