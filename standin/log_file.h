@@ -34,5 +34,5 @@ struct LogLosses {
 
 // Gives lines still queued up to `wait_ms` to be written (counting those then still queued as
 // dropped), and returns and resets the counts.
-LogLosses log_file_settle(LogFile *file, int wait_ms);
+LogLosses log_file_drain(LogFile *file, int wait_ms);
 

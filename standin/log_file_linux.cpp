@@ -55,7 +55,7 @@ void log_file_write_now(LogFile *file, const char *text, size_t size)
     log_file_write(file, text, size);
 }
 
-LogLosses log_file_settle(LogFile *file, int)
+LogLosses log_file_drain(LogFile *file, int)
 {
     std::lock_guard<std::mutex> lock(file->mutex);
     LogLosses losses = file->losses;

@@ -164,7 +164,7 @@ void log_file_write_now(LogFile *file, const char *text, size_t size)
         file->count_write(ok, written, size);
 }
 
-LogLosses log_file_settle(LogFile *file, int wait_ms)
+LogLosses log_file_drain(LogFile *file, int wait_ms)
 {
     std::unique_lock<std::mutex> lock(file->mutex);
     if (!file->pending.empty())

@@ -77,10 +77,10 @@ public:
         publisher_.close();
         settings_.reset();
         if (log_ != nullptr)
-            say_losses(log_file_settle(log_, kSettleMs), "lost-packet log lines", "the log");
+            say_losses(log_file_drain(log_, kSettleMs), "lost-packet log lines", "the log");
         // The process may end right after this returns; what the stand-in's own lines have
         // queued gets its moment too.
-        say_settle(kSettleMs);
+        say_drain(kSettleMs);
     }
 
 private:

@@ -60,14 +60,14 @@ void say_losses(const LogLosses &losses, const char *lines, const char *destinat
             losses.error.c_str());
 }
 
-void say_settle(int wait_ms) noexcept
+void say_drain(int wait_ms) noexcept
 {
     try {
-        LogLosses losses = log_file_settle(standard_error(), wait_ms);
+        LogLosses losses = log_file_drain(standard_error(), wait_ms);
         say_losses(losses, "lines of its own", "standard error");
         // The report gets its moment too; what becomes of it can be told to nobody.
         if (losses.dropped > 0 || losses.failed > 0)
-            log_file_settle(standard_error(), wait_ms);
+            log_file_drain(standard_error(), wait_ms);
     } catch (...) {
         // Nothing is left to tell it with.
     }

@@ -28,7 +28,7 @@ void say_losses(const LogLosses &losses, const char *lines, const char *destinat
 
 // Gives say()'s queued lines up to `wait_ms` to be written, then says how many of its lines
 // were lost since the last call.
-void say_settle(int wait_ms) noexcept;
+void say_drain(int wait_ms) noexcept;
 
 // Appends `event` and a newline, in one write, to the file that VESK_DEVICE_TRACE names;
 // does nothing when the variable is unset or empty. Never waits for the file.

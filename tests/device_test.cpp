@@ -75,7 +75,7 @@ TEST_F(Device, PublishesNothingOnceClosedAndEndsPromptly)
     ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0);
 
     server.send("q");
-    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
     while (subscriber.next(200) >= 0) {
     }
     EXPECT_TRUE(server.running());

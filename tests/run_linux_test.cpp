@@ -71,14 +71,14 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     const std::string record = dir_ + "/record";
     Trace t = trace("t");
     Child server = start(t, preloaded(record));
-    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.wait_for_start());
     interrupt_read(server, record, 1);
     server.send("Q\n");
-    ASSERT_TRUE(server.consumed_input());
+    ASSERT_TRUE(server.wait_for_input_read());
     EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
 
     server.send("q");
-    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
     interrupt_read(server, record, 2);
     EXPECT_EQ(server.output(), output_of({VESK_START_LINE}));
     server.send("\n");
@@ -293,7 +293,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     // Starts a job that ignores SIGTTIN, and waits until it waits in the background.
     auto start_job = [&](const Trace &job, const std::string &command) {
         shell.send("trap '' TTIN; " + command + " &\r");
-        ASSERT_TRUE(job.started());
+        ASSERT_TRUE(job.wait_for_start());
         ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
         ASSERT_TRUE(eventually([&] {
             const std::string call = blocked_in(server).first;
@@ -334,7 +334,7 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
 
     shell.send(t.env() + " " + quoted(target().server) + "\r");
-    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.wait_for_start());
     ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
     shell.close_input();
     EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
@@ -366,24 +366,24 @@ TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
     nonblocking.nonblocking_input = true;
     Trace t = trace("t");
     Child server = start(t, nonblocking);
-    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.wait_for_start());
     // A second of waiting costs the main thread no more than a few clock ticks; a wait that
     // spins costs it most of that second.
     const long before = main_thread_cpu_ms(server.pid());
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
     server.send("Q\n");
-    ASSERT_TRUE(server.consumed_input());
+    ASSERT_TRUE(server.wait_for_input_read());
     EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
     server.send("q");
-    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
     server.send("z");
-    ASSERT_TRUE(server.consumed_input()) << "the trailing read did not wait";
+    ASSERT_TRUE(server.wait_for_input_read()) << "the trailing read did not wait";
     expect_orderly_end(server, t);
 
     Trace ending = trace("ending");
     Child ended = start(ending, nonblocking);
-    ASSERT_TRUE(ending.started());
+    ASSERT_TRUE(ending.wait_for_start());
     ended.close_input();
     expect_orderly_end(ended, ending);
 }
@@ -394,10 +394,10 @@ TEST_F(Device, NoLibraryThreadOutlivesTheClose)
 {
     Trace t = trace("t");
     Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}));
-    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.wait_for_start());
     ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
     server.send("q");
-    ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
     ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
     server.send("\n");
     expect_orderly_end(server, t);
@@ -481,7 +481,7 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
         std::vector<std::string> env = c.env;
         env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
         Child server = start(t, device_options(env), args, program);
-        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.wait_for_start());
         if (c.limit.empty()) {  // by packet 10 the log has been given lines
             int64_t sequence = -1;
             while (sequence < 10)

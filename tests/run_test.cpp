@@ -34,9 +34,9 @@ TEST_F(Server, QuitWaitIgnoresEverythingButLowerCaseQ)
     Trace t = trace("t");
     Child server = start(t);
     server.send("Q\n");
-    ASSERT_TRUE(server.consumed_input());
+    ASSERT_TRUE(server.wait_for_input_read());
     server.send(" x\r\t");
-    ASSERT_TRUE(server.consumed_input());
+    ASSERT_TRUE(server.wait_for_input_read());
     EXPECT_TRUE(server.running());
     EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
     quit(server, t);
@@ -51,7 +51,7 @@ TEST_F(Server, DeviceClosesBeforeTheTrailingRead)
         Trace t = trace("t" + std::to_string(end_input));
         Child server = start(t);
         server.send("q");
-        ASSERT_TRUE(t.shows(VESK_TRACE_CLOSE));
+        ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
         EXPECT_EQ(server.output(), output_of({VESK_START_LINE}));
         if (end_input)
             server.close_input();
@@ -71,7 +71,7 @@ TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
     expect_refused(copy, waiting);
 
     server.send("q");
-    ASSERT_TRUE(first.shows(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(first.wait_for_line(VESK_TRACE_CLOSE));
     Trace stopping = trace("while-stopping");
     Child late = start(stopping);
     expect_refused(late, stopping);
@@ -99,14 +99,14 @@ TEST_F(Server, CopiesStartedAtOnceLetExactlyOneRun)
         SCOPED_TRACE("round " + std::to_string(round));
         std::vector<Trace> traces;
         std::vector<Child> servers;
-        ChildOptions held;
-        held.held = true;
+        ChildOptions suspended;
+        suspended.suspended = true;
         for (int i = 0; i < copies; ++i) {
             traces.push_back(trace("r" + std::to_string(round) + "-" + std::to_string(i)));
-            servers.push_back(start(traces.back(), held));
+            servers.push_back(start(traces.back(), suspended));
         }
         for (Child &server : servers)
-            server.release();
+            server.resume();
 
         int running = -1, ended = 0;
         ASSERT_TRUE(eventually([&] {

@@ -78,7 +78,7 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
         SCOPED_TRACE(c.keys == nullptr ? "console closed" : ::testing::PrintToString(c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
         Child server = start(t, console);
-        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.wait_for_start());
         // In line mode the console echoes keys only to a read that takes them: once the line
         // shows, the program is reading.
         server.send("abQ\r");

@@ -29,7 +29,7 @@ inline bool eventually(const std::function<bool()> &condition, std::chrono::mill
 struct ChildOptions {
     std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
     bool clear_env = false;
-    bool held = false;             // started, but it runs only from release() on
+    bool suspended = false;        // started, but it runs only from resume() on
     bool stdout_closed = false;    // the reader of standard output is gone before the start
     std::string stderr_path;       // standard error goes to this file instead of ours
     bool stderr_to_stdout = false; // standard error is the standard output pipe
@@ -59,13 +59,14 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    // Lets a program started with `held` run.
-    void release();
+    // Lets a program started `suspended` run.
+    void resume();
     void send(const std::string &bytes);
     // Ends the input; a terminal hangs up and a console closes, as when its window is closed.
     void close_input();
-    // True once the program has read everything sent to it so far (not for a terminal).
-    bool consumed_input();
+    // Waits up to kPatience until the program has read everything sent to it so far (not for a
+    // terminal); false if it has not.
+    bool wait_for_input_read();
     // Exit status (POSIX: 128 + signal number for a killed program), or -1 if it has not
     // ended within kPatience. Afterwards output() holds all the program wrote.
     int wait();

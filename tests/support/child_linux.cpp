@@ -32,7 +32,7 @@ struct Child::Impl {
     int in = -1;
     int out = -1;
     int err = -1;
-    int gate = -1;  // the write end the held program waits on
+    int gate = -1;  // the write end the suspended program waits on
     int status = -1;
     bool terminal = false;
     std::string output;
@@ -75,7 +75,7 @@ struct Pipes {
     int in[2] = {-1, -1};
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};   // standard error that nobody drains
-    int gate[2] = {-1, -1};  // what a held program waits on
+    int gate[2] = {-1, -1};  // what a suspended program waits on
 };
 
 static bool stderr_undrained(const ChildOptions &options)
@@ -98,7 +98,7 @@ static Pipes make_pipes(const ChildOptions &options)
     Pipes p;
     if ((!options.terminal && (pipe2(p.in, O_CLOEXEC) != 0 || pipe2(p.out, O_CLOEXEC) != 0)) ||
         (stderr_undrained(options) && pipe2(p.err, O_CLOEXEC) != 0) ||
-        (options.held && pipe2(p.gate, O_CLOEXEC) != 0))
+        (options.suspended && pipe2(p.gate, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     if (options.stderr_full)
         fill_pipe(p.err[1]);
@@ -160,7 +160,7 @@ static void set_up_standard_streams(const ChildOptions &options, const Pipes &p,
         ::umask(static_cast<mode_t>(options.umask));
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
         _exit(126);
-    if (options.held) {
+    if (options.suspended) {
         char byte;
         close(p.gate[1]);
         while (read(p.gate[0], &byte, 1) < 0 && errno == EINTR) {
@@ -179,7 +179,7 @@ static void keep_our_ends(Child::Impl &c, const ChildOptions &options, const Pip
         close(p.err[1]);
         c.err = p.err[0];
     }
-    if (options.held) {
+    if (options.suspended) {
         close(p.gate[0]);
         c.gate = p.gate[1];
     }
@@ -233,7 +233,7 @@ Child::~Child()
             close(fd);
 }
 
-void Child::release()
+void Child::resume()
 {
     close(impl_->gate);
     impl_->gate = -1;
@@ -271,7 +271,7 @@ void Child::close_input()
     }
 }
 
-bool Child::consumed_input()
+bool Child::wait_for_input_read()
 {
     return eventually([&] {
         int pending = 0;

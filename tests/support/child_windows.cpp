@@ -327,7 +327,7 @@ HPCON open_console(HANDLE keys, HANDLE screen)
 struct Child::Impl {
     HANDLE job = nullptr;
     HANDLE process = nullptr;  // the program's
-    HANDLE thread = nullptr;   // its first thread, while it is held
+    HANDLE thread = nullptr;   // its first thread, while it is suspended
     DWORD pid = 0;
     HANDLE in = nullptr;       // our end of its input, or the keys typed at its console
     HANDLE in_read = nullptr;  // a copy of its end of the input, to see what it has not read
@@ -490,8 +490,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
             CloseHandle(h);
     if (out_read != nullptr)
         c.read_output(out_read);
-    if (!options.held)
-        release();
+    if (!options.suspended)
+        resume();
     if (options.terminal)
         c.find_program_in_console();
 }
@@ -500,7 +500,7 @@ Child::Child(Child &&other) noexcept = default;
 
 Child::~Child() = default;
 
-void Child::release()
+void Child::resume()
 {
     ResumeThread(impl_->thread);
     CloseHandle(impl_->thread);
@@ -535,7 +535,7 @@ void Child::close_input()
     c.close_console();
 }
 
-bool Child::consumed_input()
+bool Child::wait_for_input_read()
 {
     return eventually([&] {
         DWORD pending = 1;

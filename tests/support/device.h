@@ -92,7 +92,7 @@ protected:
     {
         Trace t = trace(name);
         Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint}));
-        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.wait_for_start());
         quit(server, t);
         const std::string errors = contents(dir_ + "/stderr");
         EXPECT_NE(errors.find("no data output: cannot publish on " + endpoint + ": " + why), std::string::npos)

@@ -40,7 +40,7 @@ std::vector<std::string> Trace::lines() const
     return lines;
 }
 
-bool Trace::shows(const std::string &line) const
+bool Trace::wait_for_line(const std::string &line) const
 {
     return eventually([&] {
         for (const std::string &l : lines())
@@ -103,7 +103,7 @@ Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vec
 Child ServerTest::start_holder(const Trace &trace)
 {
     Child child = start(trace);
-    EXPECT_TRUE(trace.started()) << "the first copy did not start";
+    EXPECT_TRUE(trace.wait_for_start()) << "the first copy did not start";
     return child;
 }
 

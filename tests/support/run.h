@@ -36,10 +36,11 @@ public:
     explicit Trace(std::string path) : path_(std::move(path)) {}
     std::string env() const { return "VESK_DEVICE_TRACE=" + path_; }
     std::vector<std::string> lines() const;
-    // Waits until `line` is in the trace.
-    bool shows(const std::string &line) const;
-    // Waits until the program has started the library: its last call before the wait for q.
-    bool started() const { return shows(kStarted); }
+    // Waits up to kPatience until `line` is in the trace; false if it is not.
+    bool wait_for_line(const std::string &line) const;
+    // Waits up to kPatience until the program has started the library: its last call before
+    // the wait for q.
+    bool wait_for_start() const { return wait_for_line(kStarted); }
 
     static const char kStarted[];
 
