@@ -43,7 +43,7 @@ int getc(FILE *stream)
 {
     static int (*real_getc)(FILE *);
     if (real_getc == NULL)
-        real_getc = (int (*)(FILE *))dlsym(RTLD_NEXT, "getc");
+        *(void **)&real_getc = dlsym(RTLD_NEXT, "getc");  /* POSIX's way past ISO C's cast rule */
     if (feof(stream) && !ferror(stream))
         clearerr(stream);
     return real_getc(stream);
