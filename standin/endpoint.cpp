@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "socket_file.h"
+#include "vesk/says.h"
 
 std::string socket_path(const std::string &endpoint)
 {
@@ -23,13 +24,13 @@ std::string endpoint_refusal(const std::string &endpoint)
             return "its path cannot be looked at: " + error.message();
         if (type != std::filesystem::file_type::not_found &&
             !(type == std::filesystem::file_type::socket && socket_file_is_stale(path)))
-            return "something is there already, and it is left alone";
+            return VESK_SAYS_PATH_TAKEN;
     }
     if (endpoint.compare(0, tcp.size(), tcp) == 0) {
         std::string port = endpoint.substr(endpoint.rfind(':') + 1);
         bool decimal = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
         if (port != "*" && (!decimal || std::stol(port) < 1 || std::stol(port) > 65535))
-            return "the port is not one from 1 to 65535, nor *";
+            return VESK_SAYS_BAD_PORT;
     }
     return "";
 }

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "vesk/says.h"
+
 struct LogFile {
     int fd;
     std::mutex mutex;  // guards the counts
@@ -19,7 +21,7 @@ LogFile *log_file_open(const char *path, std::string *why)
     // is the library's own, so the flag stays, and a write never waits either.
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *why = errno == ENXIO ? "it is a FIFO that nobody reads" : std::strerror(errno);
+        *why = errno == ENXIO ? "it " VESK_SAYS_FIFO : std::strerror(errno);
         return nullptr;
     }
     return new LogFile{fd, {}, {}};

@@ -6,6 +6,7 @@
 #include "endpoint.h"
 #include "resources.h"
 #include "standin.h"
+#include "vesk/says.h"
 
 void Publisher::open(const Settings &settings)
 {
@@ -14,13 +15,13 @@ void Publisher::open(const Settings &settings)
     if (why.empty())
         why = missing_resources();
     if (!why.empty()) {
-        say("no data output: cannot publish on %s: %s", endpoint, why.c_str());
+        say(VESK_SAYS_NO_OUTPUT "%s: %s", endpoint, why.c_str());
         return;
     }
     context_ = zmq_ctx_new();
     socket_ = context_ != nullptr ? zmq_socket(context_, ZMQ_PUB) : nullptr;
     if (socket_ == nullptr) {
-        say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
+        say(VESK_SAYS_NO_OUTPUT "%s: %s", endpoint, zmq_strerror(zmq_errno()));
         close();
         return;
     }
@@ -33,7 +34,7 @@ void Publisher::open(const Settings &settings)
     int64_t most_inbound = kMostInbound;
     zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &most_inbound, sizeof most_inbound);
     if (zmq_bind(socket_, endpoint) != 0) {
-        say("no data output: cannot publish on %s: %s", endpoint, zmq_strerror(zmq_errno()));
+        say(VESK_SAYS_NO_OUTPUT "%s: %s", endpoint, zmq_strerror(zmq_errno()));
         close();
         return;
     }

@@ -12,6 +12,7 @@
 #include "standin.h"
 #include "trace.h"
 #include "vesk/call_trace.h"
+#include "vesk/says.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ void say(VESK_PRINTF_FORMAT const char *format, ...) noexcept
 
 void say_at_load() noexcept
 {
-    static const char line[] = "Vesk_Device: stand-in library, no real device\n";
+    static const char line[] = VESK_SAYS_LOADED "\n";
     try {
         log_file_write_now(standard_error(), line, sizeof line - 1);
     } catch (...) {
@@ -56,7 +57,7 @@ void say_losses(const LogLosses &losses, const char *lines, const char *destinat
         say("%llu %s dropped: %s would not take them at once", static_cast<unsigned long long>(losses.dropped), lines,
             destination);
     if (losses.failed > 0)
-        say("%llu %s could not be written: %s", static_cast<unsigned long long>(losses.failed), lines,
+        say("%llu %s " VESK_SAYS_NOT_WRITTEN "%s", static_cast<unsigned long long>(losses.failed), lines,
             losses.error.c_str());
 }
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "standin.h"
+#include "vesk/says.h"
 
 void trace_append(const char *line, size_t size) noexcept
 {
@@ -19,7 +20,7 @@ void trace_append(const char *line, size_t size) noexcept
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (errno == ENXIO && !off.exchange(true))
-            say("no call trace: %s is a FIFO that nobody reads", path);
+            say(VESK_SAYS_NO_TRACE "%s " VESK_SAYS_FIFO, path);
         return;
     }
     ssize_t written = write(fd, line, size);

@@ -61,7 +61,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     // The log file and standard error (a file here) took every line: no loss is reported.
     const std::string errors = contents(dir_ + "/stderr");
     EXPECT_EQ(errors.find("dropped"), std::string::npos) << errors;
-    EXPECT_EQ(errors.find("could not be written"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(VESK_SAYS_NOT_WRITTEN), std::string::npos) << errors;
 }
 
 // After the q the library's threads are gone while the server still waits for its trailing
@@ -91,7 +91,7 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
     TakenPort taken(&in_use);
-    const std::string bad_port = "the port is not one from 1 to 65535, nor *";
+    const std::string bad_port = VESK_SAYS_BAD_PORT;
     std::vector<std::pair<std::string, std::string>> endpoints = {
         {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", bad_port},
         {"tcp://127.0.0.1:+70080", bad_port}, {"tcp://127.0.0.1:70081x", bad_port}};

@@ -418,7 +418,7 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     ASSERT_EQ(listen(listening, 1), 0);
     for (const std::string &path : {file, live}) {
         SCOPED_TRACE(path);
-        expect_no_data_output("ipc://" + path, "something is there already", "t-" + fs::path(path).filename().string());
+        expect_no_data_output("ipc://" + path, VESK_SAYS_PATH_TAKEN, "t-" + fs::path(path).filename().string());
     }
     EXPECT_EQ(contents(file), "keep");
     int client = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -459,14 +459,14 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     const std::string fifo = dir_ + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::vector<Case> cases = {
-        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it is a FIFO that nobody reads"},
+        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it " VESK_SAYS_FIFO},
         {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
-         "lost-packet log lines could not be written: No space left on device"},
-        {"few descriptors", {}, {"--nofile=8"}, "too few file descriptors"},
+         "lost-packet log lines " VESK_SAYS_NOT_WRITTEN "No space left on device"},
+        {"few descriptors", {}, {"--nofile=8"}, VESK_SAYS_FEW_DESCRIPTORS},
     };
     // The sanitizers reserve far more address space than this.
     if (std::getenv("ASAN_OPTIONS") == nullptr)
-        cases.push_back({"small address space", {}, {"--as=33554432"}, "no thread can be made"});
+        cases.push_back({"small address space", {}, {"--as=33554432"}, VESK_SAYS_NO_THREAD});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         Trace t = trace(std::string("t-") + c.what);
@@ -498,5 +498,5 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     untraced.send("q\n");
     EXPECT_EQ(untraced.wait(), 0);
     EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
-    EXPECT_NE(contents(dir_ + "/stderr").find("no call trace: " + fifo), std::string::npos);
+    EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_TRACE + fifo), std::string::npos);
 }

@@ -23,7 +23,7 @@ TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
     Child server = start(t, one_pipe);
     server.send("q\n");
     EXPECT_EQ(server.wait(), 0);
-    const std::string first = "Vesk_Device: stand-in library, no real device\n" + output_of({VESK_START_LINE});
+    const std::string first = VESK_SAYS_LOADED "\n" + output_of({VESK_START_LINE});
     EXPECT_EQ(server.output().substr(0, first.size()), first);
 }
 

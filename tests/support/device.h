@@ -95,7 +95,7 @@ protected:
         ASSERT_TRUE(t.wait_for_start());
         quit(server, t);
         const std::string errors = contents(dir_ + "/stderr");
-        EXPECT_NE(errors.find("no data output: cannot publish on " + endpoint + ": " + why), std::string::npos)
+        EXPECT_NE(errors.find(VESK_SAYS_NO_OUTPUT + endpoint + ": " + why), std::string::npos)
             << errors;
     }
 };

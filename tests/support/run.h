@@ -8,6 +8,7 @@
 #include "child.h"
 #include "lines.h"
 #include "vesk/call_trace.h"
+#include "vesk/says.h"
 
 // The platform the suite is built for and runs on.
 #ifdef _WIN32

@@ -1,0 +1,16 @@
+/* What the stand-in says on standard error that a reader, or a test, looks for. Each line
+ * starts with "Vesk_Device: "; the parts marked so are followed by more. */
+#ifndef VESK_SAYS_H
+#define VESK_SAYS_H
+
+#define VESK_SAYS_LOADED "Vesk_Device: stand-in library, no real device"
+#define VESK_SAYS_NO_OUTPUT "no data output: cannot publish on " /* ENDPOINT ": " why */
+#define VESK_SAYS_PATH_TAKEN "something is there already, and it is left alone"
+#define VESK_SAYS_BAD_PORT "the port is not one from 1 to 65535, nor *"
+#define VESK_SAYS_FEW_DESCRIPTORS "too few file descriptors are left"
+#define VESK_SAYS_NO_THREAD "no thread can be made: " /* why */
+#define VESK_SAYS_FIFO "is a FIFO that nobody reads"
+#define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO */
+#define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
+
+#endif
