@@ -115,11 +115,12 @@ std::string make_private_tmp();
 // make_private_tmp, for the release checks; 77 where they cannot be had.
 int run_child_role(int argc, char **argv);
 
+// Why the cases cannot take the server's lock name, or an empty string. Windows: they take it
+// in this session, where the operator's copies take it too. Linux: always empty, since the
+// cases take it in a network namespace of their own.
+std::string lock_name_in_use();
+
 #ifdef _WIN32
 // Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
 std::string console_unavailable();
-
-// Why the cases cannot take the server's lock name in this session, where the operator's copies
-// take it too, or an empty string.
-std::string lock_name_in_use();
 #endif

@@ -425,6 +425,11 @@ std::string make_private_tmp()
     return make_private_namespaces(fs::read_symlink("/proc/self/exe").string());
 }
 
+std::string lock_name_in_use()
+{
+    return "";
+}
+
 int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], "--private-run") != 0)

@@ -144,13 +144,11 @@ int main(int argc, char **argv)
     if (role >= 0)
         return role;
     ::testing::InitGoogleTest(&argc, argv);
-#ifdef _WIN32
     const std::string in_use = lock_name_in_use();
     if (!in_use.empty()) {
         std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
         return 1;
     }
-#endif
     const std::string exe = kWindows ? ".exe" : "";
     g_target.helpers = program_folder();
     g_target.server = g_target.helpers + "/VeskServer" + exe;
