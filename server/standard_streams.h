@@ -11,10 +11,6 @@ inline constexpr int kConsoleGraceMs = 300;
 // ending the process, so the run still closes the device.
 void prepare_standard_streams();
 
-// One byte of standard input, as getchar gives it, or EOF at the end of input or on an
-// error that will not go away; interrupted and would-block reads are retried, waiting
-// without spending processor time. An end that came from the console or terminal going away
-// or being interrupted is returned only after kConsoleGraceMs, if the process still lives. A
-// read that fails because the process is a background job of its terminal waits, without
-// spending processor time, until the job can read again; an orphaned job's input has ended.
+// One byte of standard input as getchar gives it (at a Windows console a double-byte character
+// whole, as its lead byte), or EOF once input has ended for good: docs/operator.md says when.
 int read_input_byte();

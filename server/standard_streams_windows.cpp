@@ -10,18 +10,33 @@ void prepare_standard_streams()
 {
 }
 
-// No signal interrupts a read here, and the C runtime's reads of a console, pipe or file
-// always block. But Ctrl+C and Ctrl+Break at a console cancel the pending console read, which
-// then returns no bytes, like an end of file, a moment before the default handler ends the
-// process from a thread of its own; so an empty console read is believed only after the grace.
-// Ctrl+Z and Enter give the same empty read, and end the wait after the grace too. Reading
-// again instead would spin: the C runtime may keep returning end of file without a read.
-int read_input_byte()
+namespace {
+
+bool input_is_console()
+{
+    DWORD mode;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin))), &mode);
+}
+
+// Ctrl+C and Ctrl+Break cancel a pending console read, which returns no bytes like Ctrl+Z and
+// Enter, a moment before the default handler ends the process: so that end waits the grace.
+int read_byte(bool console)
 {
     int c = std::getchar();
-    DWORD mode;
-    if (c == EOF && std::feof(stdin) &&
-        GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin))), &mode))
+    if (c == EOF && console && std::feof(stdin))
         Sleep(kConsoleGraceMs);
+    return c;
+}
+
+}  // namespace
+
+// In the double-byte code pages (932, 936, 949, 950) 0x71 is also a trail byte (ヒ is 0x83 0x71
+// in 932): a lead byte's character is read whole, and its lead byte stands for it.
+int read_input_byte()
+{
+    const bool console = input_is_console();
+    int c = read_byte(console);
+    if (c != EOF && console && IsDBCSLeadByteEx(GetConsoleCP(), static_cast<BYTE>(c)) && read_byte(console) == EOF)
+        return EOF;
     return c;
 }
