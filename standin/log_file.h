@@ -33,6 +33,6 @@ struct LogLosses {
 };
 
 // Gives lines still queued up to `wait_ms` to be written (counting those then still queued as
-// dropped), and returns and resets the counts.
+// dropped), lets a writer thread end, and returns and resets the counts.
 LogLosses log_file_drain(LogFile *file, int wait_ms);
 

@@ -24,22 +24,17 @@ std::string error_text(DWORD code)
 
 }  // namespace
 
-// A pipe or console gives a writer no way to tell whether it has room (and Wine does not
-// cancel a write blocked on one), so lines for those go through one writer thread of the log's
-// own, for as long as the log is open: the device thread and the entry points never wait for
-// the destination. A writer blocked for good ends with the process.
-//
-// The writer starts with the first line that needs it, never while the library is being loaded:
-// a thread made in DllMain runs only once the loader lets go, and a host that loads the library
-// with LoadLibrary and lets go of it with FreeLibrary would be left with it.
+// A pipe or console cannot say whether a write would wait, so lines for those go through a
+// writer thread of the log's own, started at the first need (never in DllMain) and ended at close.
 struct LogFile {
     explicit LogFile(HANDLE h) : handle(h), direct(GetFileType(h) == FILE_TYPE_DISK) {}
 
     HANDLE handle;
     bool direct;  // a disk file takes a line at once
     std::mutex mutex;  // guards everything below
-    bool writer_asked = false;  // a writer was made, or could not be
-    bool writer = false;        // the writer runs
+    bool writer = false;           // a writer runs
+    bool writer_failed = false;    // none could be made: lines are dropped
+    bool stop = false;             // the writer ends once nothing is pending
     std::condition_variable changed;
     std::string pending;  // whole lines, in order, that the writer has not taken yet
     bool writing = false;  // the writer holds lines it has taken
@@ -57,12 +52,17 @@ struct LogFile {
 
 namespace {
 
-DWORD WINAPI drain(void *argument)
+// Writes what is queued until told to stop with nothing left.
+void write_until_stopped(LogFile *file)
 {
-    LogFile *file = static_cast<LogFile *>(argument);
     std::unique_lock<std::mutex> lock(file->mutex);
     for (;;) {
-        file->changed.wait(lock, [file] { return !file->pending.empty(); });
+        file->changed.wait(lock, [file] { return !file->pending.empty() || file->stop; });
+        if (file->pending.empty()) {
+            file->writer = file->stop = false;
+            file->changed.notify_all();
+            return;
+        }
         std::string lines;
         lines.swap(file->pending);
         file->writing = true;
@@ -76,15 +76,32 @@ DWORD WINAPI drain(void *argument)
     }
 }
 
+// The writer holds a reference to this library, so that a host's FreeLibrary never unloads the
+// code it runs; a write blocked for good keeps both until the process ends.
+DWORD WINAPI drain(void *argument)
+{
+    write_until_stopped(static_cast<LogFile *>(argument));
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&drain), &self);
+    FreeLibraryAndExitThread(self, 0);
+}
+
 // Called with the mutex held, never from DllMain. A plain Windows thread: failing to make one
 // costs the lines, not an exception thrown into the caller of an entry point.
 void start_writer(LogFile *file)
 {
-    if (file->writer_asked)
+    if (file->writer || file->writer_failed)
         return;
-    file->writer_asked = true;
-    HANDLE writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
+    HMODULE self = nullptr;
+    HANDLE writer = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&drain), &self)) {
+        writer = CreateThread(nullptr, 0, drain, file, 0, nullptr);
+        if (writer == nullptr)
+            FreeLibrary(self);
+    }
     file->writer = writer != nullptr;
+    file->writer_failed = writer == nullptr;
     if (writer != nullptr)
         CloseHandle(writer);
 }
@@ -92,7 +109,7 @@ void start_writer(LogFile *file)
 // Called with the mutex held. Lines are dropped once the writer cannot take them.
 void queue(LogFile *file, const char *text, size_t size)
 {
-    if ((file->writer_asked && !file->writer) || file->pending.size() + size > kMostPending) {
+    if (file->writer_failed || file->pending.size() + size > kMostPending) {
         ++file->losses.dropped;
         return;
     }
@@ -132,13 +149,8 @@ void log_file_write(LogFile *file, const char *text, size_t size)
     queue(file, text, size);
 }
 
-// A console or a disk file takes a short line at once (a console waits only while the operator
-// holds a selection, and the host's own line would wait then too). A Windows pipe does when told
-// not to wait. That mode belongs to the pipe's file object, not to this handle: for the moment of
-// this one write it holds for every process that shares the object (a parent's `2>&1`, a CI
-// log), whose writes may then come back short, and it lets this write be short too (counted as
-// failed). A pipe that cannot be told so (Wine's stand-in for a Unix pipe) has the line queued:
-// it is written once the writer starts, at the first need after the load.
+// A console or disk file takes a short line at once, a Windows pipe set to PIPE_NOWAIT for the
+// one write (a mode of the pipe's file object: docs/standin.md); others queue it for the writer.
 void log_file_write_now(LogFile *file, const char *text, size_t size)
 {
     DWORD type = GetFileType(file->handle);
@@ -173,6 +185,8 @@ LogLosses log_file_drain(LogFile *file, int wait_ms)
                            [file] { return file->pending.empty() && !file->writing; });
     file->losses.dropped += static_cast<uint64_t>(std::count(file->pending.begin(), file->pending.end(), '\n'));
     file->pending.clear();
+    file->stop = file->writer;
+    file->changed.notify_all();
     LogLosses losses = file->losses;
     file->losses = {};
     return losses;
