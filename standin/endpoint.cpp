@@ -17,6 +17,8 @@ std::string socket_path(const std::string &endpoint)
 std::string endpoint_refusal(const std::string &endpoint)
 {
     const std::string tcp = "tcp://", path = socket_path(endpoint);
+    if (endpoint.compare(0, 6, "ipc://") == 0 && ipc_refusal() != nullptr)
+        return ipc_refusal();
     if (!path.empty()) {
         std::error_code error;
         auto type = std::filesystem::symlink_status(path, error).type();

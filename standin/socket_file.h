@@ -2,8 +2,11 @@
 
 #include <string>
 
-// The socket file behind an ipc:// endpoint. Windows builds have no ipc transport, so there
-// nothing is ever stale, and nothing is made to remove.
+// The socket file behind an ipc:// endpoint. Windows refuses ipc:// in every build (an MSVC
+// build's libzmq offers it), so there nothing is ever stale, and nothing is made to remove.
+
+// Why an ipc:// endpoint is refused on this platform, or null.
+const char *ipc_refusal();
 
 // Whether the socket at `path` is one nobody listens on any more: a connect is refused.
 bool socket_file_is_stale(const std::string &path);

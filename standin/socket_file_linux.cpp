@@ -6,6 +6,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+const char *ipc_refusal()
+{
+    return nullptr;
+}
+
 bool socket_file_is_stale(const std::string &path)
 {
     struct sockaddr_un address = {};

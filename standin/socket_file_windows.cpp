@@ -1,5 +1,12 @@
 #include "socket_file.h"
 
+#include "vesk/says.h"
+
+const char *ipc_refusal()
+{
+    return VESK_SAYS_NO_IPC;
+}
+
 bool socket_file_is_stale(const std::string &)
 {
     return false;
