@@ -39,6 +39,22 @@ TEST_F(WindowsServer, EventUnderTheNameLeavesCopiesUnguarded)
     EXPECT_EQ(holder.wait(), 0);
 }
 
+// A LoadLibrary host that unloads the stand-in is left with none of its threads, also once a
+// line (a bad setting's) went through its writer thread on a pipe.
+TEST_F(WindowsServer, UnloadedStandInLeavesNoThread)
+{
+    for (const std::string rate : {"", "x"}) {
+        SCOPED_TRACE("VESK_DEVICE_RATE=" + rate);
+        ChildOptions options;
+        options.stderr_to_stdout = true;
+        options.env = {"VESK_DEVICE_ENDPOINT=tcp://127.0.0.1:*", "VESK_DEVICE_RATE=" + rate};
+        Child host({target().helpers + "/hold_named.exe", "library", target().helpers + "/Vesk_Device.dll"}, options);
+        EXPECT_EQ(host.wait(), 0) << host.output();
+        EXPECT_EQ(host.output().find("VESK_DEVICE_RATE=x is not a number") != std::string::npos, !rate.empty())
+            << host.output();
+    }
+}
+
 // The text a console's VT stream shows: escape sequences dropped, cursor moves forward as blanks.
 static std::string screen_text(const std::string &vt)
 {
