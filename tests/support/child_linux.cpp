@@ -397,7 +397,7 @@ std::string make_empty_tmp(const std::string &keep)
 
 // A non-root user gets the namespaces through a user namespace that maps only their own ids.
 // `place`, if it lies under /tmp, stays reachable: its top folder there is carried over.
-static std::string make_private_namespaces(const std::string &place)
+static std::string enter_namespaces(const std::string &place)
 {
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
@@ -420,9 +420,9 @@ static std::string make_private_namespaces(const std::string &place)
 }
 
 // A build tree under /tmp would be hidden too.
-std::string make_private_tmp()
+std::string make_private_namespaces()
 {
-    return make_private_namespaces(fs::read_symlink("/proc/self/exe").string());
+    return enter_namespaces(fs::read_symlink("/proc/self/exe").string());
 }
 
 std::string lock_name_in_use()
@@ -434,7 +434,7 @@ int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], "--private-run") != 0)
         return -1;
-    const std::string here = fs::current_path().string(), why_not = make_private_namespaces(here);
+    const std::string here = fs::current_path().string(), why_not = enter_namespaces(here);
     if (!why_not.empty()) {
         std::fprintf(stderr, "no namespace of its own: %s\n", why_not.c_str());
         return 77;

@@ -624,7 +624,7 @@ std::string program_folder()
     return utf8(self.substr(0, self.find_last_of(L"\\/")));
 }
 
-std::string make_private_tmp()
+std::string make_private_namespaces()
 {
     return "";
 }
