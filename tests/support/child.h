@@ -41,6 +41,7 @@ struct ChildOptions {
     // line mode; send() types keys, output() is what the screen shows, close_input() hangs it
     // up or closes the console, as when its window is closed.
     bool terminal = false;
+    int code_page = 0;             // Windows console: the input code page set (SetConsoleCP) first
 
     // POSIX only.
     int uid = -1;                  // drop to this uid, and the group of that number, before exec
@@ -86,8 +87,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+#ifndef _WIN32
 // The threads of process `pid`, or -1.
 int thread_count(int pid);
+#endif
 
 // Resident memory of process `pid` in kB (Windows: its working set), or -1.
 long resident_kb(int pid);
@@ -123,4 +126,13 @@ std::string lock_name_in_use();
 #ifdef _WIN32
 // Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
 std::string console_unavailable();
+
+// Where the loader finds `library` for a program whose own folder, current folder and PATH lack
+// it: System32, the 16-bit System folder, the Windows folder; an empty string for nowhere.
+std::string system_copy_of(const std::string &library);
+#else
+inline std::string system_copy_of(const std::string &)
+{
+    return "";
+}
 #endif

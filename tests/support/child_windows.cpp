@@ -9,11 +9,13 @@
 #endif
 #include <windows.h>
 #include <psapi.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 
@@ -71,17 +73,14 @@ std::wstring command_line(const std::vector<std::string> &argv)
     return line;
 }
 
-// Our environment with the options' entries in place of (or, with clear_env, instead of) it,
-// as a CREATE_UNICODE_ENVIRONMENT block.
+// Our environment with the options' entries in place, as a CREATE_UNICODE_ENVIRONMENT block.
 std::wstring environment_block(const ChildOptions &options)
 {
     std::vector<std::wstring> env;
-    if (!options.clear_env) {
-        wchar_t *all = GetEnvironmentStringsW();
-        for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
-            env.emplace_back(e);
-        FreeEnvironmentStringsW(all);
-    }
+    wchar_t *all = GetEnvironmentStringsW();
+    for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
+        env.emplace_back(e);
+    FreeEnvironmentStringsW(all);
     for (const std::string &entry : options.env) {
         std::wstring w = wide(entry), name = w.substr(0, w.find(L'=') + 1);
         for (auto it = env.begin(); it != env.end();)
@@ -124,47 +123,69 @@ using StandardHandles = std::array<HANDLE, 3>;
 // that moment, and each start gives back the flags it found.
 std::mutex g_starting;
 
+// The handles a program inherits: its standard handles, each once; none in a pseudo console.
+std::vector<HANDLE> inherited_handles(const StandardHandles &standard, HPCON console)
+{
+    std::vector<HANDLE> inherited;
+    for (HANDLE h : standard)
+        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
+            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
+            inherited.push_back(h);
+    return inherited;
+}
+
+// A start's one attribute: the pseudo console, or the only handles it inherits.
+struct Attributes {
+    Attributes(HPCON console, std::vector<HANDLE> &inherited)
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        memory.resize(size);
+        InitializeProcThreadAttributeList(list(), 1, 0, &size);
+        if (console != nullptr)
+            UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console, sizeof console, nullptr,
+                                      nullptr);
+        else if (!inherited.empty())
+            UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                      inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+    }
+    ~Attributes() { DeleteProcThreadAttributeList(list()); }
+    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data()); }
+
+    std::vector<char> memory;
+};
+
+// Sets the inherit flag of each of `handles` to `flags`, returning the flags they had.
+std::vector<DWORD> set_inherit(const std::vector<HANDLE> &handles, const std::vector<DWORD> &flags)
+{
+    std::vector<DWORD> found(handles.size(), 0);
+    for (size_t i = 0; i < handles.size(); ++i) {
+        GetHandleInformation(handles[i], &found[i]);
+        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
+    }
+    return found;
+}
+
 // The one way the tests start a program: with `standard` as its standard handles, the only
 // handles it inherits, or, given a pseudo console, in that console, inheriting none.
 PROCESS_INFORMATION start_process(const std::wstring &command, const StandardHandles &standard, HPCON console,
                                   DWORD flags, const std::wstring *env = nullptr, const std::wstring &cwd = L"")
 {
     std::lock_guard<std::mutex> starting(g_starting);
-    // A program that cannot be loaded (a DLL or an entry point missing) would wait on a modal
-    // message box for a click; with this mode, which children inherit, it fails instead. CTest
-    // sets it, a test program run by hand or from an IDE does not.
+    // Inherited by children: a DLL the loader cannot find fails the start instead of showing a box.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
-    std::vector<HANDLE> inherited;
-    for (HANDLE h : standard)
-        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
-            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
-            inherited.push_back(h);
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<char> attributes(size);
-    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    InitializeProcThreadAttributeList(list, 1, 0, &size);
-    if (console != nullptr)
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console, sizeof console, nullptr,
-                                  nullptr);
-    else if (!inherited.empty())
-        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr);
-
+    std::vector<HANDLE> inherited = inherited_handles(standard, console);
+    Attributes attributes(console, inherited);
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
-    startup.lpAttributeList = list;
+    startup.lpAttributeList = attributes.list();
     if (console == nullptr) {
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = standard[0];
         startup.StartupInfo.hStdOutput = standard[1];
         startup.StartupInfo.hStdError = standard[2];
     }
-    std::vector<DWORD> found(inherited.size(), 0);
-    for (size_t i = 0; i < inherited.size(); ++i) {
-        GetHandleInformation(inherited[i], &found[i]);
-        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    }
+    const std::vector<DWORD> found = set_inherit(inherited, std::vector<DWORD>(inherited.size(), HANDLE_FLAG_INHERIT));
     std::wstring line = command;
     PROCESS_INFORMATION process = {};
     flags |= EXTENDED_STARTUPINFO_PRESENT | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
@@ -172,9 +193,7 @@ PROCESS_INFORMATION start_process(const std::wstring &command, const StandardHan
                                   env != nullptr ? const_cast<wchar_t *>(env->c_str()) : nullptr,
                                   cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
-    for (size_t i = 0; i < inherited.size(); ++i)
-        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, found[i] & HANDLE_FLAG_INHERIT);
-    DeleteProcThreadAttributeList(list);
+    set_inherit(inherited, found);
     if (!started)
         throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
@@ -202,62 +221,15 @@ struct Stream {
     }
 };
 
-ULONGLONG ticks(const FILETIME &time)
-{
-    return ULONGLONG(time.dwHighDateTime) << 32 | time.dwLowDateTime;
-}
+// The main thread of each program started, as CreateProcess, or the console's helper, named it:
+// Toolhelp lists threads in no documented order, and creation times tie within a clock tick.
+std::mutex g_main_threads_lock;
+std::map<DWORD, DWORD> g_main_threads;
 
-ULONGLONG milliseconds(const FILETIME &kernel, const FILETIME &user)
+void note_main_thread(DWORD pid, DWORD thread)
 {
-    return (ticks(kernel) + ticks(user)) / 10000;
-}
-
-ULONGLONG created(HANDLE process)
-{
-    FILETIME creation, exit, kernel, user;
-    return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? ticks(creation) : 0;
-}
-
-// A process that `parent` started, opened, or null. Process ids are reused: a process whose
-// parent id matches may have been started by an earlier owner of that id, so it counts only if
-// it is in `job`, which holds just what the tests started, and was made after `parent`.
-HANDLE child_of(HANDLE parent, DWORD parent_id, HANDLE job, DWORD *pid)
-{
-    const ULONGLONG parent_created = created(parent);
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    HANDLE found = nullptr;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && found == nullptr;
-         more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID != parent_id)
-            continue;
-        // Not the limited query right: Wine's IsProcessInJob refuses it.
-        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE,
-                                     entry.th32ProcessID);
-        BOOL ours = FALSE;
-        if (process != nullptr && IsProcessInJob(process, job, &ours) && ours && parent_created != 0 &&
-            created(process) >= parent_created) {
-            found = process;
-            *pid = entry.th32ProcessID;
-        } else if (process != nullptr) {
-            CloseHandle(process);
-        }
-    }
-    CloseHandle(snapshot);
-    return found;
-}
-
-// Calls `each` with every thread of process `pid`, in no particular order.
-void for_each_thread(int pid, const std::function<void(DWORD)> &each)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
-        if (entry.th32OwnerProcessID == static_cast<DWORD>(pid))
-            each(entry.th32ThreadID);
-    CloseHandle(snapshot);
+    std::lock_guard<std::mutex> hold(g_main_threads_lock);
+    g_main_threads[pid] = thread;
 }
 
 std::wstring self_path()
@@ -272,6 +244,7 @@ std::wstring self_path()
 
 const char kInsideConsole[] = "--inside-console";
 const char kProgramEnded[] = "[the program has ended]";
+const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
 
 }  // namespace
 
@@ -364,6 +337,7 @@ struct Child::Impl {
         process = started.hProcess;
         pid = started.dwProcessId;
         thread = started.hThread;
+        note_main_thread(pid, started.dwThreadId);
         if (!AssignProcessToJobObject(job, process)) {
             TerminateProcess(process, 1);
             throw std::runtime_error("AssignProcessToJobObject failed");
@@ -377,18 +351,25 @@ struct Child::Impl {
         reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(out), 0, nullptr);
     }
 
-    // Takes the program that the process inside the console starts as the one this object runs.
+    // Takes the program that the helper inside the console started, as it names it, as the one
+    // this object runs; the helper holds its handle, so that id is not reused meanwhile.
     void find_program_in_console()
     {
         inside = process;
         process = nullptr;
-        const DWORD inside_id = pid;
-        if (!eventually([&] {
-                return (process = child_of(inside, inside_id, job, &pid)) != nullptr ||
-                       WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
-            }) ||
-            process == nullptr)
+        DWORD thread_id = 0;
+        eventually([&] {
+            std::lock_guard<std::mutex> hold(out->lock);
+            const size_t at = out->text.find(kProgram);
+            return (at != std::string::npos && std::sscanf(out->text.c_str() + at + std::strlen(kProgram), "%lu:%lu]",
+                                                          &pid, &thread_id) == 2) ||
+                   WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
+        });
+        if (thread_id != 0)
+            process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
+        if (process == nullptr)
             throw std::runtime_error("the program did not start in the console");
+        note_main_thread(pid, thread_id);
     }
 
     void close_console()
@@ -465,10 +446,11 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
     std::wstring command = command_line(argv);
     StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
-        // Started straight into a pseudo console, a program gets no usable standard handles
-        // under Wine; a copy of this program inside it hands the console over instead.
+        // Under Wine a program started straight into a pseudo console has no usable standard
+        // handles: a copy of this program hands it the console, the simplest way for one case.
         c.console = open_console(in_read, out_write);
-        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + command;
+        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(options.code_page) + L" " +
+                  command;
     } else {
         standard[2] = c.standard_error(options, out_write, &err_made);
     }
@@ -579,13 +561,6 @@ std::string Child::output()
     return impl_->out->text;
 }
 
-int thread_count(int pid)
-{
-    int n = 0;
-    for_each_thread(pid, [&](DWORD) { ++n; });
-    return n > 0 ? n : -1;
-}
-
 long resident_kb(int pid)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
@@ -599,22 +574,22 @@ long resident_kb(int pid)
     return kb;
 }
 
-// The main thread is the one made first: Toolhelp lists threads in no documented order.
 long main_thread_cpu_ms(int pid)
 {
-    ULONGLONG earliest = ~0ULL;
-    long ms = -1;
-    for_each_thread(pid, [&](DWORD id) {
-        HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
-        FILETIME created, exited, kernel, user;
-        if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user) &&
-            ticks(created) < earliest) {
-            earliest = ticks(created);
-            ms = static_cast<long>(milliseconds(kernel, user));
-        }
-        if (thread != nullptr)
-            CloseHandle(thread);
-    });
+    DWORD id = 0;
+    {
+        std::lock_guard<std::mutex> hold(g_main_threads_lock);
+        auto found = g_main_threads.find(static_cast<DWORD>(pid));
+        id = found != g_main_threads.end() ? found->second : 0;
+    }
+    HANDLE thread = id != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id) : nullptr;
+    FILETIME created, exited, kernel, user;
+    auto ms_of = [](const FILETIME &t) { return static_cast<long>((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000); };
+    long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
+                  ? ms_of(kernel) + ms_of(user)
+                  : -1;
+    if (thread != nullptr)
+        CloseHandle(thread);
     return ms;
 }
 
@@ -652,35 +627,56 @@ std::string lock_name_in_use()
     return "";
 }
 
-// Inside a pseudo console: opens the console, as a console window's shell has it, and starts
-// the program with it as its standard handles; once it has ended, says so through the console.
+HANDLE open_console_handle(const wchar_t *name)
+{
+    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain, OPEN_EXISTING,
+                       0, nullptr);
+}
+
+void write_console(HANDLE out, const std::string &text)
+{
+    DWORD n;
+    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+}
+
+// Inside a pseudo console (`--inside-console CODE_PAGE COMMAND`, 0 for the console's own): hands
+// the program the console as its standard handles, names it on the screen, and says when it ended.
 int run_child_role(int argc, char **argv)
 {
-    if (argc < 3 || std::strcmp(argv[1], kInsideConsole) != 0)
+    if (argc < 4 || std::strcmp(argv[1], kInsideConsole) != 0)
         return -1;
-    // The program's command line as it was given, taken whole: argv is in the ANSI code page.
-    const std::wstring line = GetCommandLineW(), marker = L" " + wide(kInsideConsole) + L" ";
+    // The command taken whole from the wide command line: argv is in the ANSI code page.
+    const std::wstring line = GetCommandLineW(), marker = L" " + wide(kInsideConsole) + L" " + wide(argv[2]) + L" ";
     const size_t at = line.find(marker);
-    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
-                            OPEN_EXISTING, 0, nullptr);
-    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain,
-                             OPEN_EXISTING, 0, nullptr);
+    const UINT code_page = static_cast<UINT>(std::atoi(argv[2]));
+    if (at == std::wstring::npos || (code_page != 0 && !SetConsoleCP(code_page)))
+        return 127;
+    HANDLE out = open_console_handle(L"CONOUT$");
+    // Ignoring Ctrl+C is inherited (SetConsoleCtrlHandler, Microsoft): the program starts without it.
+    SetConsoleCtrlHandler(nullptr, FALSE);
     PROCESS_INFORMATION program;
     try {
-        if (at == std::wstring::npos)
-            return 127;
-        program = start_process(line.substr(at + marker.size()), {in, out, out}, nullptr, 0);
+        program = start_process(line.substr(at + marker.size()), {open_console_handle(L"CONIN$"), out, out}, nullptr,
+                                CREATE_SUSPENDED);
     } catch (const std::exception &) {
         return 127;
     }
-    // Ctrl+C at the console is the program's to handle; it was started with the default.
     SetConsoleCtrlHandler(nullptr, TRUE);
+    write_console(out, kProgram + std::to_string(program.dwProcessId) + ":" + std::to_string(program.dwThreadId) + "]\r\n");
+    ResumeThread(program.hThread);
     WaitForSingleObject(program.hProcess, INFINITE);
-    DWORD n;
-    const std::string ended = std::string("\r\n") + kProgramEnded + "\r\n";
-    WriteFile(out, ended.data(), static_cast<DWORD>(ended.size()), &n, nullptr);
-    // A console whose last process has gone may close before it has shown what was written:
-    // this one stays until the console or the job ends it.
+    write_console(out, std::string("\r\n") + kProgramEnded + "\r\n");
+    // A console whose last process has gone may close before it has shown what was written.
     Sleep(INFINITE);
     return 0;
+}
+
+std::string system_copy_of(const std::string &library)
+{
+    wchar_t system[MAX_PATH], windows[MAX_PATH], found[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring folders = std::wstring(system) + L";" + windows + L"\\System;" + windows;
+    return SearchPathW(folders.c_str(), wide(library).c_str(), nullptr, MAX_PATH, found, nullptr) != 0 ? utf8(found)
+                                                                                                       : "";
 }
