@@ -96,6 +96,8 @@ Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vec
 {
     std::vector<std::string> argv = {program.empty() ? target().server : program};
     argv.insert(argv.end(), args.begin(), args.end());
+    // A port of its own unless the case names one: under Wine no namespace hides the default.
+    options.env.insert(options.env.begin(), "VESK_DEVICE_ENDPOINT=tcp://127.0.0.1:*");
     options.env.push_back(trace.env());
     return Child(argv, options);
 }
