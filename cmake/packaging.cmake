@@ -30,6 +30,10 @@ function(vesk_readme template readme listen)
   file(READ ${readmes}/standin.txt standin)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readmes}/standin.txt)
   string(CONFIGURE "${standin}" VESK_STANDIN_TEXT @ONLY)
+  # configure_file gives only the template's own lines the NEWLINE_STYLE, not what it inserts.
+  if("CRLF" IN_LIST ARGN)
+    string(REPLACE "\n" "\r\n" VESK_STANDIN_TEXT "${VESK_STANDIN_TEXT}")
+  endif()
   configure_file(${template} ${readme} @ONLY ${ARGN})
 endfunction()
 
