@@ -103,9 +103,8 @@ void WindowsServer::end_at_console(Child &server, const char *keys, bool orderly
         server.send(keys);
 }
 
-// q ends the run in order, and so does Ctrl+Z and Enter (end of input) without spinning; Ctrl+C
-// and closing the console leave it to the platform (under Wine with status 0: the trace tells).
-// In code page 932 ヒ is 0x83 0x71, no q; in 437 the same bytes are â and a q.
+// q, or Ctrl+Z and Enter, end the run in order without spinning; Ctrl+C and closing leave it to
+// the platform (Wine: status 0). ヒ is 0x83 0x71 in code page 932, no q; in 437 it is â and q.
 TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
 {
     const std::string no_console = console_unavailable();

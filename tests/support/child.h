@@ -36,10 +36,8 @@ struct ChildOptions {
     bool stderr_undrained = false; // standard error is a pipe that nobody reads
     bool stderr_full = false;      // the same, and it is full from the start
     std::string cwd;               // the folder the program starts in
-    // Standard streams are a terminal (POSIX: a pseudo terminal whose session it leads) or a
-    // console (Windows: a pseudo console, handed to it as a console window's shell does), in
-    // line mode; send() types keys, output() is what the screen shows, close_input() hangs it
-    // up or closes the console, as when its window is closed.
+    // A terminal (POSIX: a pseudo terminal whose session it leads) or a pseudo console in line
+    // mode: send() types keys, output() is the screen, close_input() hangs up or closes it.
     bool terminal = false;
     int code_page = 0;             // Windows console: the input code page set (SetConsoleCP) first
 
@@ -118,9 +116,8 @@ std::string make_private_namespaces();
 // make_private_namespaces, for the release checks; 77 where they cannot be had.
 int run_child_role(int argc, char **argv);
 
-// Why the cases cannot take the server's lock name, or an empty string. Windows: they take it
-// in this session, where the operator's copies take it too. Linux: always empty, since the
-// cases take it in a network namespace of their own.
+// Why the cases cannot take the server's lock name, or an empty string: on Windows they share the
+// session with the operator's copies; on Linux (always empty) they have a network of their own.
 std::string lock_name_in_use();
 
 #ifdef _WIN32

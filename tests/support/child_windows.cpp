@@ -246,6 +246,13 @@ const char kInsideConsole[] = "--inside-console";
 const char kProgramEnded[] = "[the program has ended]";
 const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
 
+// Under Wine a program started straight into a pseudo console has no usable standard handles:
+// a copy of this program hands it the console, the simplest way for the one console case.
+std::wstring console_command(const std::wstring &command, int code_page)
+{
+    return quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(code_page) + L" " + command;
+}
+
 }  // namespace
 
 // The parts of starting a program, one thing each.
@@ -385,10 +392,8 @@ struct Child::Impl {
         return out->text.find(kProgramEnded) != std::string::npos;
     }
 
-    // Waits until everything the program wrote has been read. At a console, the process
-    // inside writes kProgramEnded through the console once the program has ended, and the
-    // console shows what was written in order; only if it did not (the console ended it too)
-    // is the console closed and its last output awaited, which Wine takes seconds to give.
+    // Waits until everything the program wrote has been read: at a console, until the helper's
+    // kProgramEnded shows, else (the console ended it too) the console's last output, slow on Wine.
     void finish_output()
     {
         if (console != nullptr &&
@@ -407,9 +412,8 @@ struct Child::Impl {
                    : 0;
     }
 
-    // Ends everything in the job and waits until it has gone: TerminateProcess and
-    // TerminateJobObject return before a process has ended, and its image and open files stay
-    // until it has.
+    // Ends everything in the job and waits until it has gone: TerminateJobObject returns before a
+    // process has ended, and its image and open files stay until it has (Microsoft, TerminateProcess).
     void end_everything()
     {
         TerminateJobObject(job, 1);
@@ -446,11 +450,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
     std::wstring command = command_line(argv);
     StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
-        // Under Wine a program started straight into a pseudo console has no usable standard
-        // handles: a copy of this program hands it the console, the simplest way for one case.
         c.console = open_console(in_read, out_write);
-        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(options.code_page) + L" " +
-                  command;
+        command = console_command(command, options.code_page);
     } else {
         standard[2] = c.standard_error(options, out_write, &err_made);
     }
