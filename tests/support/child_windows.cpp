@@ -93,13 +93,7 @@ std::wstring environment_block(const ChildOptions &options)
     return block + L'\0';
 }
 
-// The pseudo console's functions, which exist from Windows 10 1809 on: a program that imports
-// them does not start at all on an older Windows.
-struct ConsoleFunctions {
-    decltype(&CreatePseudoConsole) create = nullptr;
-    decltype(&ClosePseudoConsole) close = nullptr;
-};
-
+// Looked up at run time: a program that imports them does not start before Windows 10 1809.
 template <typename Function>
 Function kernel32_function(const char *name)
 {
@@ -107,14 +101,8 @@ Function kernel32_function(const char *name)
     return reinterpret_cast<Function>(reinterpret_cast<void *>(function));
 }
 
-const ConsoleFunctions &console_functions()
-{
-    static const ConsoleFunctions functions = {
-        kernel32_function<decltype(&CreatePseudoConsole)>("CreatePseudoConsole"),
-        kernel32_function<decltype(&ClosePseudoConsole)>("ClosePseudoConsole"),
-    };
-    return functions;
-}
+const auto g_create_console = kernel32_function<decltype(&CreatePseudoConsole)>("CreatePseudoConsole");
+const auto g_close_console = kernel32_function<decltype(&ClosePseudoConsole)>("ClosePseudoConsole");
 
 // A program's standard input, output and error.
 using StandardHandles = std::array<HANDLE, 3>;
@@ -253,11 +241,6 @@ std::wstring console_command(const std::wstring &command, int code_page)
     return quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(code_page) + L" " + command;
 }
 
-}  // namespace
-
-// The parts of starting a program, one thing each.
-namespace {
-
 SECURITY_ATTRIBUTES g_plain = {sizeof g_plain, nullptr, FALSE};
 
 void make_pipe(HANDLE *read, HANDLE *write, DWORD size = 0)
@@ -293,11 +276,10 @@ void fill(HANDLE pipe_write)
 // A pseudo console whose keys are read from `keys` and whose screen goes to `screen`.
 HPCON open_console(HANDLE keys, HANDLE screen)
 {
-    const ConsoleFunctions &functions = console_functions();
     HPCON console = nullptr;
-    if (functions.create == nullptr)
+    if (g_create_console == nullptr)
         throw std::runtime_error(console_unavailable());
-    if (FAILED(functions.create({80, 25}, keys, screen, 0, &console)))
+    if (FAILED(g_create_console({80, 25}, keys, screen, 0, &console)))
         throw std::runtime_error("CreatePseudoConsole failed");
     return console;
 }
@@ -382,7 +364,7 @@ struct Child::Impl {
     void close_console()
     {
         if (console != nullptr)
-            console_functions().close(console);
+            g_close_console(console);
         console = nullptr;
     }
 
@@ -607,7 +589,7 @@ std::string make_private_namespaces()
 
 std::string console_unavailable()
 {
-    return console_functions().create != nullptr && console_functions().close != nullptr
+    return g_create_console != nullptr && g_close_console != nullptr
                ? ""
                : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
 }
