@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <windows.h>
 
@@ -31,12 +30,11 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
         EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
         return;
     }
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
     ChildOptions as_holder;
     as_holder.env = {"VESK_LOCK_HOLDER=1"};
-    Child copy({std::filesystem::path(self).u8string(), "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"},
-               as_holder);
+    Child copy(
+        {program_folder() + "/lock_windows_test.exe", "--gtest_filter=WindowsLock.TakenLockStaysUntilTheProcessEnds"},
+        as_holder);
     const int status = copy.wait();
     EXPECT_EQ(status, 0) << "the copy's own checks failed";
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";

@@ -98,8 +98,8 @@ void WindowsServer::end_at_console(Child &server, const char *keys, bool orderly
     if (keys == nullptr)
         return server.close_input();
     server.send(keys);
-    for (int typed = 1; !orderly && typed < 4 && !eventually([&] { return !server.running(); }, std::chrono::seconds(5));
-         ++typed)
+    auto ended = [&] { return eventually([&] { return !server.running(); }, std::chrono::seconds(5)); };
+    for (int typed = 1; !orderly && typed < 4 && !ended(); ++typed)
         server.send(keys);
 }
 

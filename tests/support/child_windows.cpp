@@ -567,7 +567,9 @@ long main_thread_cpu_ms(int pid)
     }
     HANDLE thread = id != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id) : nullptr;
     FILETIME created, exited, kernel, user;
-    auto ms_of = [](const FILETIME &t) { return static_cast<long>((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000); };
+    auto ms_of = [](const FILETIME &t) {
+        return static_cast<long>((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
+    };
     long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
                   ? ms_of(kernel) + ms_of(user)
                   : -1;
@@ -645,7 +647,8 @@ int run_child_role(int argc, char **argv)
         return 127;
     }
     SetConsoleCtrlHandler(nullptr, TRUE);
-    write_console(out, kProgram + std::to_string(program.dwProcessId) + ":" + std::to_string(program.dwThreadId) + "]\r\n");
+    write_console(out,
+                  kProgram + std::to_string(program.dwProcessId) + ":" + std::to_string(program.dwThreadId) + "]\r\n");
     ResumeThread(program.hThread);
     WaitForSingleObject(program.hProcess, INFINITE);
     write_console(out, std::string("\r\n") + kProgramEnded + "\r\n");
