@@ -70,18 +70,7 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     const std::string record = dir_ + "/record";
     Trace t = trace("t");
     Child server = start(t, preloaded(record));
-    ASSERT_TRUE(t.wait_for_start());
-    interrupt_read(server, record, 1);
-    server.send("Q\n");
-    ASSERT_TRUE(server.wait_for_input_read());
-    EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
-
-    server.send("q");
-    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
-    interrupt_read(server, record, 2);
-    EXPECT_EQ(server.output(), output_of({VESK_START_LINE}));
-    server.send("\n");
-    expect_orderly_end(server, t);
+    walk_to_the_end(server, t, false, [&](int read) { interrupt_read(server, record, read); });
 }
 
 // A standard descriptor the parent left closed is not taken by what a library opens when
@@ -115,11 +104,7 @@ TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
 {
     Trace t = trace("t");
     Child server = start(t, {}, {}, copy_server("lacking", target().lacking + "/" + target().library));
-    int status = server.wait();
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1);
-    EXPECT_EQ(server.output(), "");
-    EXPECT_EQ(t.lines(), std::vector<std::string>{}) << "the server's entry ran";
+    expect_not_started(server, t);
 }
 
 // The lock's name of `uid`, as the server takes it.
@@ -349,11 +334,7 @@ TEST_F(LinuxServer, LibraryInTheCurrentFolderIsNotLoaded)
     ChildOptions options;
     options.cwd = fs::path(target().server).parent_path().string();
     Child server = start(t, options, {}, copy_server("alone"));
-    const int status = server.wait();
-    EXPECT_NE(status, 0);
-    EXPECT_NE(status, -1);
-    EXPECT_EQ(server.output(), "");
-    EXPECT_FALSE(fs::exists(dir_ + "/t")) << "the library was loaded";
+    expect_not_started(server, t);
 }
 
 // An input left non-blocking by an earlier program that shares the open file is waited on,
@@ -365,20 +346,15 @@ TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
     nonblocking.nonblocking_input = true;
     Trace t = trace("t");
     Child server = start(t, nonblocking);
-    ASSERT_TRUE(t.wait_for_start());
-    // A second of waiting costs the main thread no more than a few clock ticks; a wait that
-    // spins costs it most of that second.
-    const long before = main_thread_cpu_ms(server.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
-    server.send("Q\n");
-    ASSERT_TRUE(server.wait_for_input_read());
-    EXPECT_EQ(t.lines(), kStartedTrace) << "the device was closed before any q";
-    server.send("q");
-    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
-    server.send("z");
-    ASSERT_TRUE(server.wait_for_input_read()) << "the trailing read did not wait";
-    expect_orderly_end(server, t);
+    walk_to_the_end(server, t, false, [&](int read) {
+        if (read != 1)
+            return;
+        // A second of waiting costs the main thread no more than a few clock ticks; a wait that
+        // spins costs it most of that second.
+        const long before = main_thread_cpu_ms(server.pid());
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";
+    });
 
     Trace ending = trace("ending");
     Child ended = start(ending, nonblocking);
