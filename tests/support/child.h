@@ -27,8 +27,7 @@ inline bool eventually(const std::function<bool()> &condition, std::chrono::mill
 }
 
 struct ChildOptions {
-    std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
-    bool clear_env = false;
+    std::vector<std::string> env;  // NAME=value entries added to ours
     bool suspended = false;        // started, but it runs only from resume() on
     bool stdout_closed = false;    // the reader of standard output is gone before the start
     std::string stderr_path;       // standard error goes to this file instead of ours
@@ -46,7 +45,6 @@ struct ChildOptions {
     int uid = -1;                  // drop to this uid, and the group of that number, before exec
     int closed_fd = -1;            // this standard descriptor is closed at the start
     bool nonblocking_input = false; // the open file behind standard input is O_NONBLOCK
-    int umask = -1;                // the umask the program starts with
 };
 
 // A program started with pipes on its standard input and output, which ends with this
