@@ -52,7 +52,7 @@ int main(void)
         return 0;
     EnableZMQData();
     OpenVeskDevice();
-    SetConfig_Bool("bLogPackLost", true);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     while ((c = getchar()) != 'q' && c != EOF)
         ;
     CloseVeskDevice();

@@ -22,7 +22,7 @@ int main()
 
     EnableZMQData();
     OpenVeskDevice();
-    SetConfig_Bool("bLogPackLost", true);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, true);
 
     // Only a lower-case q ends the wait. End of input or a lasting read error ends it too: no q
     // can come any more, and the device must still be closed.

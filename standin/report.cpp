@@ -59,7 +59,7 @@ void say_drain(int wait_ms) noexcept
 {
     try {
         LogLosses losses = log_file_drain(standard_error(), wait_ms);
-        say_losses(losses, "lines of its own", "standard error");
+        say_losses(losses, VESK_SAYS_OWN_LINES, "standard error");
         // The report gets its moment too; what becomes of it can be told to nobody.
         if (losses.dropped > 0 || losses.failed > 0)
             log_file_drain(standard_error(), wait_ms);
