@@ -10,9 +10,8 @@
 #include "lines.h"
 #include "lock_name.h"
 
-/* 1: another copy of this user holds the lock, the abstract socket named after it and the
- * effective uid. Only the common paths are the server's: a holder that cannot answer (a full
- * queue, not yet listening) is not looked up here, and the run goes on. */
+/* 1: a copy of this user holds the lock. Only the server's common paths: a holder that cannot
+ * answer (a full queue, not yet listening) is not looked up here. */
 static int already_running(void)
 {
     char name[VESK_USER_LOCK_NAME_SIZE];

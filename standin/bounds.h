@@ -6,9 +6,8 @@
 
 // What the stand-in allows itself and its peers: queues, messages, delays.
 
-// A second of the stream, but no less than libzmq's own 1000 messages, may queue for a
-// subscriber that the scheduler holds up; beyond that it loses packets rather than the device
-// waiting (about 85 bytes a message).
+// A second of the stream (no less than libzmq's default 1000 messages, about 85 bytes each) may
+// queue for a slow subscriber; beyond that it loses packets rather than the device waiting.
 inline int queue_for(long rate)
 {
     return static_cast<int>(std::max(1000L, rate));

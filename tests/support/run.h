@@ -84,9 +84,8 @@ protected:
     // Checks that the platform stopped a copy before its entry: a failure status, no output, no
     // entry point called.
     void expect_not_started(Child &child, const Trace &trace);
-    // Walks a started copy through both reads: a Q is ignored, the q closes the device before
-    // the trailing read, which takes one byte (or meets the input's end), and the run ends in
-    // order. `during(n)` runs while the nth read waits.
+    // Walks a copy through both reads: Q ignored, q closes the device before the trailing read
+    // takes its byte (or the input's end), an orderly end. `during(n)` runs in the nth read.
     void walk_to_the_end(Child &child, const Trace &trace, bool end_input = false,
                          const std::function<void(int)> &during = {});
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
