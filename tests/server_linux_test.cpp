@@ -245,8 +245,6 @@ static pid_t process_in_session(pid_t session, const std::string &name, pid_t pa
 // left to the platform: the process ends without closing the device or writing its line.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
-    ChildOptions terminal;
-    terminal.terminal = true;
     struct Case {
         const char *keys;
         int signal;
@@ -263,13 +261,14 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
         EXPECT_EQ(server.output().find(VESK_CLOSED_LINE) != std::string::npos, c.signal == 0) << server.output();
         EXPECT_EQ(t.lines(), c.signal == 0 ? kOrderlyTrace : kStartedTrace);
     }
+}
 
-    // A background job that ignores SIGTTIN fails every read with EIO: it waits for the terminal
-    // and is brought back with fg, also where /proc is hidden and nobody can tell whether its
-    // group is orphaned. A job whose group is orphaned can never be, and closes in order by
-    // itself: when it starts so, and when the shell that started it ends. As the foreground
-    // job of the shell, its read fails at once when the terminal goes; the SIGHUP comes later,
-    // from the shell.
+// A background job's reads fail with EIO: it waits for the terminal until fg, also where /proc
+// is hidden; an orphaned job never can be brought back, and closes in order (docs/operator.md).
+TEST_F(LinuxServer, AtATerminalABackgroundJobWaitsForTheTerminal)
+{
+    ChildOptions terminal;
+    terminal.terminal = true;
     Trace background = trace("background"), hidden = trace("hidden"), inner = trace("inner");
     Trace orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
