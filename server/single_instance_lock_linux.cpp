@@ -39,7 +39,8 @@ constexpr unsigned kUnconnected = 7, kListening = 10;
 // What the kernel says of the stream socket bound to exactly our address.
 struct Bound {
     bool answered = false;  // the kernel answered the whole question
-    unsigned inode = 0;     // 0: no such socket
+    int sockets = 0;        // found; a name has one socket of each type, so two are no answer
+    unsigned inode = 0;     // the last one found
     bool has_uid = false;   // the kernel said who created it (UNIX_DIAG_UID, Linux 6.2 on)
     uid_t uid = 0;
 };
@@ -63,6 +64,7 @@ void take_if_named(const nlmsghdr *h, const char *name, size_t size, Bound &boun
         }
     }
     if (named) {
+        found.sockets = bound.sockets + 1;
         found.inode = socket->udiag_ino;
         bound = found;
     }
@@ -104,7 +106,8 @@ Bound bound_socket(const sockaddr_un &address, socklen_t size, bool ask_uid)
         int left = static_cast<int>(recvmsg(diag, &message, 0));
         // Only the kernel, port 0, answers, and whole.
         done = left <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || kernel.nl_pid != 0;
-        for (auto *h = reinterpret_cast<const nlmsghdr *>(answer); !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+        const auto *h = reinterpret_cast<const nlmsghdr *>(answer);
+        for (; !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
             bound.answered = h->nlmsg_type == NLMSG_DONE;
             done = h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR;
             if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY)
@@ -177,9 +180,9 @@ bool held_by_us(unsigned inode)
 Holder looked_up(const sockaddr_un &address, socklen_t size, bool ask_uid)
 {
     const Bound bound = bound_socket(address, size, ask_uid);
-    if (!bound.answered)
+    if (!bound.answered || bound.sockets > 1)
         return Holder::Unseen;
-    if (bound.inode == 0)
+    if (bound.sockets == 0)
         return Holder::Gone;
     if (bound.has_uid)
         return bound.uid == geteuid() ? Holder::Ours : Holder::Unseen;
@@ -188,7 +191,7 @@ Holder looked_up(const sockaddr_un &address, socklen_t size, bool ask_uid)
     // Its holder may have ended while the descriptors were read: only a socket still bound
     // after that was not ours.
     const Bound again = bound_socket(address, size, ask_uid);
-    return again.answered && again.inode != bound.inode ? Holder::Gone : Holder::Unseen;
+    return again.answered && again.sockets <= 1 && again.inode != bound.inode ? Holder::Gone : Holder::Unseen;
 }
 
 // Who holds the name. The holder answers when it listens with room in its queue, and the kernel
