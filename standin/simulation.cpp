@@ -16,11 +16,12 @@
 #include <system_error>
 #include <thread>
 
+#include "bounds.h"
 #include "log_file.h"
 #include "lost_log.h"
 #include "publisher.h"
 #include "settings.h"
-#include "standin.h"
+#include "report.h"
 #include "vesk/waveform.h"
 
 namespace {

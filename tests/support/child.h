@@ -27,8 +27,7 @@ inline bool eventually(const std::function<bool()> &condition, std::chrono::mill
 }
 
 struct ChildOptions {
-    std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
-    bool clear_env = false;
+    std::vector<std::string> env;  // NAME=value entries added to ours
     bool suspended = false;        // started, but it runs only from resume() on
     bool stdout_closed = false;    // the reader of standard output is gone before the start
     std::string stderr_path;       // standard error goes to this file instead of ours
@@ -46,7 +45,6 @@ struct ChildOptions {
     int uid = -1;                  // drop to this uid, and the group of that number, before exec
     int closed_fd = -1;            // this standard descriptor is closed at the start
     bool nonblocking_input = false; // the open file behind standard input is O_NONBLOCK
-    int umask = -1;                // the umask the program starts with
 };
 
 // A program started with pipes on its standard input and output, which ends with this
@@ -104,15 +102,15 @@ std::string program_folder();
 // over. Returns why not, or an empty string.
 std::string make_empty_tmp(const std::string &keep);
 
-// POSIX: gives this process, and everything it starts, /tmp, /run/user and a network namespace
-// (where the lock's name lives) of their own, so the cases never touch the lock of a copy that
-// the user who runs them has running. Returns why not, or an empty string.
-std::string make_private_tmp();
+// POSIX: puts this process, and everything it starts, into network, user (unless root) and mount
+// namespaces of its own, with an empty /tmp and /run/user: the cases never touch the lock of a
+// copy that the user who runs them has running. Returns why not, or an empty string.
+std::string make_private_namespaces();
 
 // The role the arguments give a test program, if any; returns its exit status, or -1 when they
 // ask for none. Windows: a program started into a pseudo console. Linux: `--private-run
 // PROGRAM ARGS...` runs PROGRAM from the current folder with the namespaces of
-// make_private_tmp, for the release checks; 77 where they cannot be had.
+// make_private_namespaces, for the release checks; 77 where they cannot be had.
 int run_child_role(int argc, char **argv);
 
 // Why the cases cannot take the server's lock name, or an empty string. Windows: they take it

@@ -49,9 +49,8 @@ struct Child::Impl {
 static std::vector<std::string> child_environment(const ChildOptions &options)
 {
     std::vector<std::string> env;
-    if (!options.clear_env)
-        for (char **e = environ; *e != nullptr; ++e)
-            env.emplace_back(*e);
+    for (char **e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
     for (const std::string &entry : options.env) {
         std::string name = entry.substr(0, entry.find('=') + 1);
         for (auto it = env.begin(); it != env.end();)
@@ -156,8 +155,6 @@ static void set_up_standard_streams(const ChildOptions &options, const Pipes &p,
     // script puts in the background ignores SIGINT and SIGQUIT).
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_DFL);
-    if (options.umask >= 0)
-        ::umask(static_cast<mode_t>(options.umask));
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
         _exit(126);
     if (options.suspended) {
@@ -397,7 +394,7 @@ std::string make_empty_tmp(const std::string &keep)
 
 // A non-root user gets the namespaces through a user namespace that maps only their own ids.
 // `place`, if it lies under /tmp, stays reachable: its top folder there is carried over.
-static std::string make_private_namespaces(const std::string &place)
+static std::string enter_namespaces(const std::string &place)
 {
     if (geteuid() != 0) {
         const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
@@ -420,9 +417,9 @@ static std::string make_private_namespaces(const std::string &place)
 }
 
 // A build tree under /tmp would be hidden too.
-std::string make_private_tmp()
+std::string make_private_namespaces()
 {
-    return make_private_namespaces(fs::read_symlink("/proc/self/exe").string());
+    return enter_namespaces(fs::read_symlink("/proc/self/exe").string());
 }
 
 std::string lock_name_in_use()
@@ -434,7 +431,7 @@ int run_child_role(int argc, char **argv)
 {
     if (argc < 3 || std::strcmp(argv[1], "--private-run") != 0)
         return -1;
-    const std::string here = fs::current_path().string(), why_not = make_private_namespaces(here);
+    const std::string here = fs::current_path().string(), why_not = enter_namespaces(here);
     if (!why_not.empty()) {
         std::fprintf(stderr, "no namespace of its own: %s\n", why_not.c_str());
         return 77;

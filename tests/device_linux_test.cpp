@@ -1,0 +1,138 @@
+// What only the Linux build's device library can show: its threads, its socket files, and what
+// FIFOs, full disks and resource limits do to it.
+#include <filesystem>
+#include <fstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "support/device.h"
+
+namespace fs = std::filesystem;
+
+// The library's threads can be counted here (Windows puts threads of its own into a process):
+// none outlives the close, while the server still waits for its trailing character.
+TEST_F(Device, NoLibraryThreadOutlivesTheClose)
+{
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}));
+    ASSERT_TRUE(t.wait_for_start());
+    ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
+    server.send("q");
+    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
+    server.send("\n");
+    expect_orderly_end(server, t);
+}
+
+// libzmq would remove whatever stands at an ipc:// path, another program's live socket
+// included: both are refused, and the path is left alone. The stand-in's own socket file
+// serves run after run, however the run before ended. Windows has no ipc transport.
+TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
+{
+    const std::string file = dir_ + "/precious", live = dir_ + "/live";
+    std::ofstream(file) << "keep";
+    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    live.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listening, 1), 0);
+    for (const std::string &path : {file, live}) {
+        SCOPED_TRACE(path);
+        expect_no_data_output("ipc://" + path, VESK_SAYS_PATH_TAKEN, "t-" + fs::path(path).filename().string());
+    }
+    EXPECT_EQ(contents(file), "keep");
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
+    close(client);
+    close(listening);
+
+    // A close removes the socket file; the one a killed run leaves behind is replaced.
+    const std::string ours = dir_ + "/data";
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        Subscriber subscriber("ipc://" + ours);
+        Trace t = trace("run" + std::to_string(run));
+        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=ipc://" + ours}));
+        ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0) << contents(dir_ + "/stderr");
+        if (run == 1) {
+            server.kill();
+            ASSERT_NE(server.wait(), -1);
+        } else {
+            quit(server, t);
+        }
+    }
+    struct stat status;
+    EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
+}
+
+// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
+// process, where FIFOs, /dev/full and resource limits exist: each case ends in order at q, and
+// says on standard error what it went without.
+TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
+{
+    struct Case {
+        const char *what;
+        std::vector<std::string> env;
+        std::vector<std::string> limit;  // prlimit arguments
+        const char *said;
+    };
+    const std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const Case cases[] = {
+        {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it " VESK_SAYS_FIFO},
+        {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
+         "lost-packet log lines " VESK_SAYS_NOT_WRITTEN "No space left on device"},
+        {"few descriptors", {}, {"--nofile=8"}, VESK_SAYS_FEW_DESCRIPTORS},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Trace t = trace(std::string("t-") + c.what);
+        std::vector<std::string> args = c.limit;
+        std::string program;
+        if (!args.empty()) {
+            program = "prlimit";
+            args.push_back(target().server);
+        }
+        const std::string endpoint = free_endpoint();
+        Subscriber subscriber(endpoint);
+        std::vector<std::string> env = c.env;
+        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
+        Child server = start(t, device_options(env), args, program);
+        ASSERT_TRUE(t.wait_for_start());
+        if (c.limit.empty()) {  // by packet 10 the log has been given lines
+            int64_t sequence = -1;
+            while (sequence < 10)
+                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
+        }
+        quit(server, t);
+        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
+    }
+
+    // A trace that cannot be opened is simply off.
+    ChildOptions options = device_options({});
+    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
+    Child untraced(std::vector<std::string>{target().server}, options);
+    untraced.send("q\n");
+    EXPECT_EQ(untraced.wait(), 0);
+    EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
+    EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_TRACE + fifo), std::string::npos);
+}
+
+class DeviceUnsanitized : public Device {};
+
+// An address space too small for the device's thread costs the stream, not the run.
+TEST_F(DeviceUnsanitized, SmallAddressSpaceCostsTheStreamNotTheRun)
+{
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer reserves far more address space than the 32 MiB limit";
+#endif
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}),
+                         {"--as=33554432", target().server}, "prlimit");
+    ASSERT_TRUE(t.wait_for_start());
+    quit(server, t);
+    EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_THREAD), std::string::npos) << contents(dir_ + "/stderr");
+}
