@@ -32,8 +32,8 @@ constexpr int kAttempts = 10;
 enum class Holder { Ours, Unseen, Gone };
 
 // sk_state of an AF_UNIX stream socket bound and not connected: not listening (TCP_CLOSE) or
-// listening (TCP_LISTEN), include/net/tcp_states.h. Queued connections carry the listener's
-// name too, but are established.
+// listening (TCP_LISTEN), include/net/tcp_states.h. A listener's accepted connections carry
+// its name too, but are established.
 constexpr unsigned kUnconnected = 7, kListening = 10;
 
 // What the kernel says of the stream socket bound to exactly our address.
