@@ -116,9 +116,6 @@ static std::string lock_name(uid_t uid)
 }
 
 // The name is the lock, whoever holds it: a socket of the user's own under it refuses a copy.
-// Another user's socket under it (a squatter), even one whose queue is full, leaves copies
-// running unguarded, side by side, and another user's copy, under that user's name, keeps
-// nobody out.
 TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
 {
     int ours = hold_abstract_name(lock_name(geteuid()), SOMAXCONN);
@@ -127,11 +124,26 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     Child copy = start(refused);
     expect_refused(copy, refused);
     close(ours);
+}
 
-    if (geteuid() != 0)
-        GTEST_SKIP() << "a holder and a copy of another user need root";
+// Holders and copies of another user.
+class LinuxServerAsRoot : public LinuxServer {
+protected:
+    void SetUp() override
+    {
+        LinuxServer::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "a holder and a copy of another user need root";
+    }
+};
+
+// Another user's socket under the name (a squatter), even one whose queue is full or that never
+// listens, leaves copies running unguarded, side by side, and another user's copy, under that
+// user's name, keeps nobody out.
+TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
+{
     const uid_t nobody = 65534;
-    for (int backlog : {SOMAXCONN, 0}) {
+    for (int backlog : {SOMAXCONN, 0, -1}) {
         SCOPED_TRACE("the squatter's backlog " + std::to_string(backlog));
         const pid_t squatter = squat_as(nobody, lock_name(0), backlog);
         ASSERT_GT(squatter, 0);
