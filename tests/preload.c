@@ -1,8 +1,5 @@
-/* Preloaded into the server, it does what a device library may do when it is loaded: opens a
- * file and a pipe, and catches SIGUSR1 without SA_RESTART. The file that VESK_TEST_RECORD
- * names gets the descriptor numbers it was given, then one line per signal caught. It also
- * keeps end of input from sticking, as a Windows console's C runtime does: a read after it
- * reads again. */
+/* Preloaded into the server: does what a device library may do at load, recording into
+ * VESK_TEST_RECORD, and makes end of input not stick, as at a Windows console (docs/testing.md). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
