@@ -6,6 +6,7 @@
 #define VESK_SAYS_LOADED "Vesk_Device: stand-in library, no real device"
 #define VESK_SAYS_NO_OUTPUT "no data output: cannot publish on " /* ENDPOINT ": " why */
 #define VESK_SAYS_PATH_TAKEN "something is there already, and it is left alone"
+#define VESK_SAYS_DROPPED_SUBSCRIBERS "every subscriber dropped: more subscriptions than " /* N " at once" */
 #define VESK_SAYS_BAD_PORT "the port is not one from 1 to 65535, nor *"
 #define VESK_SAYS_FEW_DESCRIPTORS "too few file descriptors are left"
 #define VESK_SAYS_NO_THREAD "no thread can be made: " /* why */
