@@ -18,6 +18,9 @@ std::string endpoint_refusal(const std::string &endpoint)
 {
     const std::string tcp = "tcp://", path = socket_path(endpoint);
     if (!path.empty()) {
+        std::string why = socket_folder_refusal(path);
+        if (!why.empty())
+            return why;
         std::error_code error;
         auto type = std::filesystem::symlink_status(path, error).type();
         if (type == std::filesystem::file_type::none)

@@ -5,6 +5,10 @@
 // The socket file behind an ipc:// endpoint. Windows builds have no ipc transport, so there
 // nothing is ever stale, and nothing is made to remove.
 
+// Why another user could replace a folder on the way to the socket at `path`, so that what is
+// checked there and what libzmq then removes and binds differ; empty when none could.
+std::string socket_folder_refusal(const std::string &path);
+
 // Whether the socket at `path` is one nobody listens on any more: a connect is refused.
 bool socket_file_is_stale(const std::string &path);
 

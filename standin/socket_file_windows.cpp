@@ -1,5 +1,10 @@
 #include "socket_file.h"
 
+std::string socket_folder_refusal(const std::string &)
+{
+    return "";
+}
+
 bool socket_file_is_stale(const std::string &)
 {
     return false;
