@@ -1,8 +1,9 @@
 /* Preloaded into the server, it does what a device library may do when it is loaded: opens a
  * file and a pipe, and catches SIGUSR1 without SA_RESTART. The file that VESK_TEST_RECORD
- * names gets the descriptor numbers it was given, then one line per signal caught. It also
- * keeps end of input from sticking, as a Windows console's C runtime does: a read after it
- * reads again. */
+ * names gets the descriptor numbers it was given, then one line per signal caught. At SIGUSR2
+ * it takes every free descriptor (up to 65536), as a library's connections may, and gives them
+ * back at the next, saying "taken" and "given back" in that file. It also keeps end of input
+ * from sticking, as a Windows console's C runtime does: a read after it reads again. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -21,6 +22,27 @@ static void on_signal(int signal)
     (void)written;
 }
 
+static int taken[65536], taken_count = -1;
+
+static void take_or_give_back(int signal)
+{
+    (void)signal;
+    if (taken_count >= 0) {
+        while (taken_count > 0)
+            close(taken[--taken_count]);
+        taken_count = -1;
+        ssize_t written = write(record, "given back\n", 11);
+        (void)written;
+        return;
+    }
+    int fd;
+    taken_count = 0;
+    while (taken_count < 65536 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+        taken[taken_count++] = fd;
+    ssize_t written = write(record, "taken\n", 6);
+    (void)written;
+}
+
 __attribute__((constructor)) static void on_load(void)
 {
     const char *path = getenv("VESK_TEST_RECORD");
@@ -36,6 +58,9 @@ __attribute__((constructor)) static void on_load(void)
     memset(&action, 0, sizeof action);
     action.sa_handler = on_signal;
     sigaction(SIGUSR1, &action, NULL);
+    action.sa_handler = take_or_give_back;
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGUSR2, &action, NULL);
 }
 
 /* The server's reads of standard input: getchar, which an optimised build makes getc(stdin). */
