@@ -10,9 +10,8 @@
 #include "lines.h"
 #include "lock_name.h"
 
-/* 1: another copy of this user holds the lock, the abstract socket named after it and the
- * effective uid. Only the common paths are the server's: a holder that cannot answer (a full
- * queue, not yet listening) is not looked up here, and the run goes on. */
+/* 1: a copy of this user holds the lock. Only the server's common paths: a holder that cannot
+ * answer (a full queue, not yet listening) is not looked up here. */
 static int already_running(void)
 {
     char name[VESK_USER_LOCK_NAME_SIZE];
@@ -52,7 +51,7 @@ int main(void)
         return 0;
     EnableZMQData();
     OpenVeskDevice();
-    SetConfig_Bool("bLogPackLost", true);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     while ((c = getchar()) != 'q' && c != EOF)
         ;
     CloseVeskDevice();

@@ -1,7 +1,5 @@
-/* The floor the stand-in's stream is measured against: a device library in plain C whose
- * one thread makes the same packets on a steady schedule, sleeping only until the next is
- * due, and publishes each with zmq_send(ZMQ_DONTWAIT). It reads the same rate and endpoint
- * variables. */
+/* The stream's floor: a device library in plain C making the stand-in's packets on its schedule
+ * from one thread, with the same settings (docs/benchmark.md). */
 #include <pthread.h>
 #include <stdatomic.h>
 #include <stdint.h>

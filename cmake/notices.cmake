@@ -1,10 +1,5 @@
 # vesk_third_party_notices(<file> <archive> BINARY <name> <component>... [BINARY ...]): writes
-# <file> with CR LF line ends: for each binary of <archive>, the third-party components it
-# holds; then each component's copyright lines and licences, and the full text of every licence
-# named. The texts are those the build machine's packages carry, selected, never retyped:
-# Debian copyright files, /usr/share/common-licenses and libzmq's own files.
-# Components: mingw-w64-crt (start-up code, import stubs, C runtime helpers), gdtoa (its number
-# conversions and the printf family on them), winpthreads, libgcc, libstdc++, libzmq.
+# <file> (CR LF) from the texts the machine's packages carry, never retyped (docs/releases.md).
 function(vesk_third_party_notices file archive)
   set(text "Third-party notices for ${archive}\n\n")
   string(APPEND text "Besides the VeskServer authors' own code (LICENSE.txt), each program in this archive\n")
@@ -115,10 +110,8 @@ macro(vesk_notice_component component)
   endif()
 endmacro()
 
-# vesk_copyright_paragraphs(<copyright file> <pattern>...): from a Debian machine-readable
-# copyright file, the paragraphs whose Files field lists one of the patterns: sets copyright
-# to their Copyright and License lines, names to their licences and body_<name> to each
-# licence's text, a text the file only points to read from that file.
+# vesk_copyright_paragraphs(<copyright file> <pattern>...): sets copyright, names and body_<name>
+# from the Debian copyright paragraphs whose Files field lists one of the patterns.
 macro(vesk_copyright_paragraphs path)
   vesk_read_text(content ${path})
   string(REGEX REPLACE "\n([ \t]*\n)+" "\n<paragraph>" content "${content}")

@@ -1,10 +1,5 @@
-# Run by CPack's External generator once it has staged each component: packs every archive
-# that CPACK_VESK_ARCHIVES names (component=file name) with its entries in sorted order and,
-# when SOURCE_DATE_EPOCH is set, every time stamp at that date. No entry carries the packer's
-# identity: tar entries belong to owner and group 0 with no names, zip entries have no Unix
-# uid/gid field. CPack's own archive generators (and `cmake -E tar`) add entries in the file
-# system's listing order and record the owner of each file, which differ between machines and
-# users; GNU tar, gzip and Info-ZIP's zip can be told not to.
+# Packs each archive of CPACK_VESK_ARCHIVES sorted, dated SOURCE_DATE_EPOCH and owned by nobody:
+# CPack's own generators record listing order and owners, which differ between machines.
 if(CPACK_VESK_REFUSED)
   message(FATAL_ERROR "${CPACK_VESK_REFUSED}")
 endif()

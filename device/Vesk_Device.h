@@ -14,6 +14,7 @@ void EnableZMQData(void);
 /* Opens the device. */
 void OpenVeskDevice(void);
 /* Sets the library's boolean setting `key` (NUL-terminated) to `value`. */
+#define VESK_LOG_LOST_KEY "bLogPackLost" /* true: the library logs the packets it lost */
 void SetConfig_Bool(const char *key, bool value);
 /* Closes the device. */
 void CloseVeskDevice(void);

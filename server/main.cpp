@@ -22,7 +22,7 @@ int main()
 
     EnableZMQData();
     OpenVeskDevice();
-    SetConfig_Bool("bLogPackLost", true);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, true);
 
     // Only a lower-case q ends the wait. End of input or a lasting read error ends it too: no q
     // can come any more, and the device must still be closed.
@@ -33,9 +33,8 @@ int main()
 
     CloseVeskDevice();
 
-    // The line end typed after the q is already waiting, so this read returns at once. After
-    // an end of input nothing more is read: at a Windows console the end does not stick, and a
-    // read would wait for the operator's next line.
+    // The line end after the q is already waiting. After an end of input nothing is read: at a
+    // Windows console the end does not stick, and a read would wait for another line.
     if (c == 'q')
         read_input_byte();
 

@@ -14,8 +14,7 @@ public:
         Taken,           // it did not, or it could not be made at all (then no lock is held)
     };
 
-    // Creates the named object. On AlreadyRunning this process's handle is closed again
-    // before the call returns; on Taken it stays open until the process ends, so the
-    // lock covers the whole shutdown and goes with the process however that ends.
+    // Creates the named object. On AlreadyRunning its handle is closed again; on Taken it stays
+    // open, so the lock covers the whole shutdown and goes with the process however it ends.
     static Outcome take();
 };

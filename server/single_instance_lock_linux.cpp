@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -27,28 +31,91 @@ constexpr int kAttempts = 10;
 // nobody can tell; either way the run goes on unguarded, never refused.
 enum class Holder { Ours, Unseen, Gone };
 
-// The inode of the socket bound under `name` and unconnected (listening or not yet), 0 when
-// there is none, -1 when the network namespace's table cannot be read. Connections waiting in
-// a queue carry the listener's name too, but in another state.
-long bound_inode(const char *name)
+// sk_state of an AF_UNIX stream socket bound and not connected: not listening (TCP_CLOSE) or
+// listening (TCP_LISTEN), include/net/tcp_states.h. A listener's accepted connections carry
+// its name too, but are established.
+constexpr unsigned kUnconnected = 7, kListening = 10;
+
+// What the kernel says of the stream socket bound to exactly our address.
+struct Bound {
+    bool answered = false;  // the kernel answered the whole question
+    int sockets = 0;        // found; a name has one socket of each type, so two are no answer
+    unsigned inode = 0;     // the last one found
+    bool has_uid = false;   // the kernel said who created it (UNIX_DIAG_UID, Linux 6.2 on)
+    uid_t uid = 0;
+};
+
+// Takes one socket of the kernel's answer into `bound` if it is a stream socket whose name is
+// exactly the `size` bytes at `name`.
+void take_if_named(const nlmsghdr *h, const char *name, size_t size, Bound &bound)
 {
-    FILE *table = std::fopen("/proc/net/unix", "re");
-    if (table == nullptr)
-        return -1;
-    // "Num RefCount Protocol Flags Type St Inode Path"; an abstract path starts with '@'.
-    char path[sizeof(sockaddr_un::sun_path) + 2], line[256];
-    std::snprintf(path, sizeof path, "@%s\n", name);
-    long found = 0;
-    while (found == 0 && std::fgets(line, sizeof line, table) != nullptr) {
-        unsigned state = 0;
-        long inode = 0;
-        int at = 0;
-        if (std::sscanf(line, "%*s %*s %*s %*s %*s %x %ld %n", &state, &inode, &at) == 2 && at > 0 && state == 1 &&
-            std::strcmp(line + at, path) == 0)
-            found = inode;
+    const auto *socket = static_cast<const unix_diag_msg *>(NLMSG_DATA(h));
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof *socket) || socket->udiag_type != SOCK_STREAM)
+        return;
+    Bound found;
+    bool named = false;
+    int left = static_cast<int>(h->nlmsg_len - NLMSG_LENGTH(sizeof *socket));
+    for (auto *a = reinterpret_cast<const rtattr *>(socket + 1); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+        if (a->rta_type == UNIX_DIAG_NAME) {
+            named = RTA_PAYLOAD(a) == size && std::memcmp(RTA_DATA(a), name, size) == 0;
+        } else if (a->rta_type == UNIX_DIAG_UID && RTA_PAYLOAD(a) == sizeof found.uid) {
+            found.has_uid = true;
+            std::memcpy(&found.uid, RTA_DATA(a), sizeof found.uid);
+        }
     }
-    std::fclose(table);
-    return found;
+    if (named) {
+        found.sockets = bound.sockets + 1;
+        found.inode = socket->udiag_ino;
+        bound = found;
+    }
+}
+
+// Asks the kernel (NETLINK_SOCK_DIAG, sock_diag(7)) for this network namespace's unconnected
+// AF_UNIX sockets with their exact name bytes, type and, when `ask_uid`, creator's uid as our
+// user namespace sees it, and keeps the one bound to `address`. Unlike /proc/net/unix, whose
+// text prints a file-system socket's path raw, this answer is nobody else's to write into.
+Bound bound_socket(const sockaddr_un &address, socklen_t size, bool ask_uid)
+{
+    const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (diag < 0)
+        return Bound();
+    struct {
+        nlmsghdr header;
+        unix_diag_req request;
+    } question = {};
+    question.header.nlmsg_len = sizeof question;
+    question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    question.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    question.request.sdiag_family = AF_UNIX;
+    question.request.udiag_states = 1u << kUnconnected | 1u << kListening;
+    question.request.udiag_show = UDIAG_SHOW_NAME | (ask_uid ? UDIAG_SHOW_UID : 0);
+    sockaddr_nl kernel = {};
+    kernel.nl_family = AF_NETLINK;
+    Bound bound;
+    bool done = sendto(diag, &question, sizeof question, 0, reinterpret_cast<sockaddr *>(&kernel), sizeof kernel) !=
+                static_cast<ssize_t>(sizeof question);
+    while (!done) {
+        // The kernel sizes a dump's parts to the reader's buffer, up to 32 KiB.
+        alignas(nlmsghdr) char answer[32768];
+        iovec part = {answer, sizeof answer};
+        msghdr message = {};
+        message.msg_name = &kernel;
+        message.msg_namelen = sizeof kernel;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        int left = static_cast<int>(recvmsg(diag, &message, 0));
+        // Only the kernel, port 0, answers, and whole.
+        done = left <= 0 || (message.msg_flags & MSG_TRUNC) != 0 || kernel.nl_pid != 0;
+        const auto *h = reinterpret_cast<const nlmsghdr *>(answer);
+        for (; !done && NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+            bound.answered = h->nlmsg_type == NLMSG_DONE;
+            done = h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR;
+            if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY)
+                take_if_named(h, address.sun_path, size - offsetof(sockaddr_un, sun_path), bound);
+        }
+    }
+    close(diag);
+    return bound.answered ? bound : Bound();
 }
 
 // Whether process `pid` runs as our effective uid. Read from its status: a process that changed
@@ -90,14 +157,15 @@ bool holds(int pid, const char *socket)
     return held;
 }
 
-// Whether a process of ours holds socket `inode`; another user's descriptors cannot be read.
-bool held_by_us(long inode)
+// Whether a process of ours holds socket `inode`; another user's descriptors cannot be read, nor
+// those of one of ours whose real uid is not its effective uid, unless we are root.
+bool held_by_us(unsigned inode)
 {
     DIR *processes = opendir("/proc");
     if (processes == nullptr)
         return false;
     char socket[32];
-    std::snprintf(socket, sizeof socket, "socket:[%ld]", inode);
+    std::snprintf(socket, sizeof socket, "socket:[%u]", inode);
     bool held = false;
     while (const dirent *process = held ? nullptr : readdir(processes)) {
         const int pid = std::atoi(process->d_name);
@@ -107,12 +175,31 @@ bool held_by_us(long inode)
     return held;
 }
 
+// Who holds the name, by the kernel's answer: the socket bound to it, and from Linux 6.2 the uid
+// that created it; before, the inode and our processes' descriptors.
+Holder looked_up(const sockaddr_un &address, socklen_t size, bool ask_uid)
+{
+    const Bound bound = bound_socket(address, size, ask_uid);
+    if (!bound.answered || bound.sockets > 1)
+        return Holder::Unseen;
+    if (bound.sockets == 0)
+        return Holder::Gone;
+    if (bound.has_uid)
+        return bound.uid == geteuid() ? Holder::Ours : Holder::Unseen;
+    if (held_by_us(bound.inode))
+        return Holder::Ours;
+    // Its holder may have ended while the descriptors were read: only a socket still bound
+    // after that was not ours.
+    const Bound again = bound_socket(address, size, ask_uid);
+    return again.answered && again.sockets <= 1 && again.inode != bound.inode ? Holder::Gone : Holder::Unseen;
+}
+
 // Who holds the name. The holder answers when it listens with room in its queue, and the kernel
 // then says whose it is; a blocking connect would wait on a full queue, so none blocks. A full
 // queue (EAGAIN: thousands of refused copies, or another user's listen(fd, 0)) or a socket not
 // yet listening (ECONNREFUSED: a copy between its bind and its listen, however long it was
-// preempted there) says nothing of the holder: the kernel's tables are asked instead.
-Holder holder_of(const char *name, const sockaddr_un &address, socklen_t size)
+// preempted there) says nothing of the holder: the kernel is asked instead.
+Holder holder_of(const sockaddr_un &address, socklen_t size, bool ask_uid)
 {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (probe < 0)
@@ -124,8 +211,7 @@ Holder holder_of(const char *name, const sockaddr_un &address, socklen_t size)
         if (getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &peer_size) == 0 && peer.uid == geteuid())
             holder = Holder::Ours;
     } else if (errno == EAGAIN || errno == ECONNREFUSED) {
-        const long inode = bound_inode(name);
-        holder = inode == 0 ? Holder::Gone : inode > 0 && held_by_us(inode) ? Holder::Ours : Holder::Unseen;
+        holder = looked_up(address, size, ask_uid);
     }
     close(probe);
     return holder;
@@ -133,7 +219,7 @@ Holder holder_of(const char *name, const sockaddr_un &address, socklen_t size)
 
 }  // namespace
 
-Outcome take_lock_named(const char *name)
+Outcome take_lock_named(const char *name, bool ask_uid)
 {
     sockaddr_un address;
     const socklen_t size = vesk_abstract_address(&address, name);
@@ -146,7 +232,7 @@ Outcome take_lock_named(const char *name)
             return Outcome::Taken;
         if (bind(fd, reinterpret_cast<const sockaddr *>(&address), size) == 0) {
             // Listening lets later copies ask whose it is; nobody ever accepts. fd stays open:
-            // it is the lock. Were listen to fail, later copies would find it ours in /proc.
+            // it is the lock. Were listen to fail, later copies would find it ours by asking the kernel.
             listen(fd, SOMAXCONN);
             return Outcome::Taken;
         }
@@ -154,7 +240,7 @@ Outcome take_lock_named(const char *name)
         close(fd);
         if (error != EADDRINUSE)
             return Outcome::Taken;
-        switch (holder_of(name, address, size)) {
+        switch (holder_of(address, size, ask_uid)) {
         case Holder::Ours:
             return Outcome::AlreadyRunning;
         case Holder::Unseen:
@@ -167,8 +253,8 @@ Outcome take_lock_named(const char *name)
 }
 
 // The effective uid, which the kernel records as the holder's and SO_PEERCRED reports. Nothing
-// in the environment moves the name. A user namespace that shares the network namespace sees
-// uids of its own, so its copies take names of their own: it is a scope of its own.
+// in the environment moves the name. A user namespace is no scope of its own: the network
+// namespace's names are shared, so another user's `unshare -U -r` takes root's name, .../0.
 Outcome SingleInstanceLock::take()
 {
     char name[VESK_USER_LOCK_NAME_SIZE];

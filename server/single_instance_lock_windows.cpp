@@ -2,9 +2,8 @@
 
 #include <windows.h>
 
-// An unprefixed name lives in the caller's session namespace, so copies in other user
-// sessions do not see this one. The handle of a taken lock is never closed: Windows closes
-// it with the process, and the mutex goes with its last handle.
+// An unprefixed name lives in the caller's session's namespace (Microsoft: Kernel Object
+// Namespaces). A taken lock's handle is closed by Windows with the process.
 SingleInstanceLock::Outcome SingleInstanceLock::take()
 {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, kLockName);

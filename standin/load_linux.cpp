@@ -1,5 +1,5 @@
 // What the library does when it is loaded, before the host's main runs.
-#include "standin.h"
+#include "report.h"
 #include "vesk/call_trace.h"
 
 __attribute__((constructor)) static void on_load()

@@ -1,7 +1,7 @@
 // What the library does when it is loaded, before the host's main runs.
 #include <windows.h>
 
-#include "standin.h"
+#include "report.h"
 #include "vesk/call_trace.h"
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)

@@ -4,9 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// Where the lost-packet log and the stand-in's own lines go: a file of the platform's own, kept
-// open for the process. Nothing here ever waits for the destination: a log nobody drains must
-// not hold up the device thread, an entry point or the host.
+// Where the lost-packet log and the stand-in's own lines go, open for the process. Nothing here
+// waits for the destination: a log nobody drains must hold up neither the device nor the host.
 struct LogFile;
 
 // The file at `path` (in the platform's own form), opened for appending without waiting (a FIFO
@@ -20,9 +19,8 @@ LogFile *log_file_standard_error();
 // once; what is dropped or fails is counted.
 void log_file_write(LogFile *file, const char *text, size_t size);
 
-// Like log_file_write, but starts no writer thread: for the line at load, since a thread made
-// then runs only after the host has begun writing. Whatever cannot go at once is dropped, or,
-// where the destination cannot say whether it would wait, queued for the writer's first need.
+// log_file_write without a writer thread, for the line at load: a thread made then runs only
+// after the host has begun writing. What cannot go at once is dropped or queued.
 void log_file_write_now(LogFile *file, const char *text, size_t size);
 
 // What became of the lines given to a log since the last call.

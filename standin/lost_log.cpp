@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "standin.h"
+#include "report.h"
 
 LogFile *open_lost_log(const std::string &path)
 {

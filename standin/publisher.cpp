@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <zmq.h>
 
+#include "bounds.h"
 #include "endpoint.h"
 #include "resources.h"
-#include "standin.h"
+#include "report.h"
 #include "vesk/says.h"
 
 void Publisher::open(const Settings &settings)

@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 
+#include "bounds.h"
 #include "settings.h"
 #include "socket_file.h"
 #include "vesk/message.h"

@@ -1,12 +1,11 @@
 #include "settings.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
-#include "standin.h"
+#include "report.h"
 #include "vesk/waveform.h"
 
 namespace {
@@ -45,9 +44,4 @@ Settings read_settings()
     settings.drop_every = number_of("VESK_DEVICE_DROP_EVERY", 0, 0, LONG_MAX);
     settings.log = text_of("VESK_DEVICE_LOG");
     return settings;
-}
-
-int queue_for(long rate)
-{
-    return static_cast<int>(std::max(1000L, rate));
 }

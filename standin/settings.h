@@ -1,11 +1,9 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
 #include <string>
 
-// The stand-in's settings, from the environment, and its limits. VESK_DEVICE_TRACE, read by
-// trace.h at each call so that a trace can start at load, is the one setting not here.
+// The stand-in's settings, from the environment. VESK_DEVICE_TRACE, read by trace.h at each
+// call so that a trace can start at load, is the one setting not here.
 
 // What one run of the device uses: read once, at the first entry point after a close that
 // needs them, saying on standard error what it cannot use.
@@ -19,23 +17,3 @@ struct Settings {
 // Numbers are plain decimal digits, nothing around them; anything else, or a number out of
 // range, gives the default.
 Settings read_settings();
-
-// A second of the stream, but no less than libzmq's own 1000 messages, may queue for a
-// subscriber that the scheduler holds up; beyond that it loses packets rather than the device
-// waiting (about 85 bytes a message).
-int queue_for(long rate);
-
-// The most a peer may send in one message: a subscription to a whole packet (49 bytes) or a
-// handshake's READY, and little more. libzmq keeps every subscription in full, at some 40
-// times its size, as fast as a peer sends them.
-constexpr int64_t kMostInbound = 64;
-
-// The most subscriptions the publisher keeps at once among all its subscribers: a consumer
-// of the binary stream takes everything, or a short prefix, in one.
-constexpr int kMostSubscriptions = 64;
-
-// A device thread further behind its schedule than this has lost the race with the machine.
-constexpr std::chrono::seconds kMostBehind{1};
-
-// What a close gives a log's queued lines before it counts them as dropped.
-constexpr int kSettleMs = 100;

@@ -16,11 +16,14 @@
 #include <system_error>
 #include <thread>
 
+#include "Vesk_Device.h"
+#include "bounds.h"
 #include "log_file.h"
 #include "lost_log.h"
 #include "publisher.h"
+#include "report.h"
 #include "settings.h"
-#include "standin.h"
+#include "vesk/says.h"
 #include "vesk/waveform.h"
 
 namespace {
@@ -51,7 +54,7 @@ public:
 
     void set(const char *key, bool value)
     {
-        if (key == nullptr || std::strcmp(key, "bLogPackLost") != 0)
+        if (key == nullptr || std::strcmp(key, VESK_LOG_LOST_KEY) != 0)
             return;
         std::lock_guard<std::mutex> call(calls_);
         std::lock_guard<std::mutex> lock(mutex_);
@@ -77,7 +80,7 @@ public:
         publisher_.close();
         settings_.reset();
         if (log_ != nullptr)
-            say_losses(log_file_drain(log_, kSettleMs), "lost-packet log lines", "the log");
+            say_losses(log_file_drain(log_, kSettleMs), VESK_SAYS_LOG_LINES, "the log");
         // The process may end right after this returns; what the stand-in's own lines have
         // queued gets its moment too.
         say_drain(kSettleMs);

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 
-// The platform's part of trace(): appends the whole line in one write to the file that
-// VESK_DEVICE_TRACE names; does nothing when the variable is unset or empty. Never waits for
-// the file.
+// The platform's part of trace(): appends the line in one write to VESK_DEVICE_TRACE's file,
+// if one is named, never waiting for it.
 void trace_append(const char *line, size_t size) noexcept;

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "standin.h"
+#include "report.h"
 #include "vesk/says.h"
 
 void trace_append(const char *line, size_t size) noexcept

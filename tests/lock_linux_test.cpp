@@ -2,10 +2,13 @@
 
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,81 @@
 
 namespace fs = std::filesystem;
 using Outcome = SingleInstanceLock::Outcome;
+
+namespace {
+
+// Who holds the name from outside: a socket of ours, one of another uid, or one of a process of
+// ours whose real uid is another's (as a set-user-ID program's: not dumpable, so its descriptors
+// in /proc are root's to read).
+enum class Holder { Ours, Theirs, OursSetuid };
+
+// What another user plants beside it, each of which /proc/net/unix printed like the name: a
+// file-system socket whose path holds a line break and a forged line, one at the relative path
+// "@<name>"; and near misses of the exact abstract name: sockets of other types under it (each type
+// has names of its own), a stream socket under it and a NUL.
+enum class Decoy { None, ForgedLine, RelativePath, NearMisses };
+
+constexpr Outcome kRefused = Outcome::AlreadyRunning, kUnguarded = Outcome::Taken;
+
+const struct OutsideHolder {
+    const char *what;
+    Holder holder;
+    int backlog;  // 0: one waiting connection fills the queue; -1: never listening
+    Decoy decoy;
+    Outcome outcome;
+    Outcome before_6_2;  // where the kernel does not say who made a socket
+} kOutsideHolders[] = {
+    {"ours, queue full", Holder::Ours, 0, Decoy::None, kRefused, kRefused},
+    {"ours, never listening", Holder::Ours, -1, Decoy::None, kRefused, kRefused},
+    {"another uid's, queue full", Holder::Theirs, 0, Decoy::None, kUnguarded, kUnguarded},
+    {"another uid's, never listening", Holder::Theirs, -1, Decoy::None, kUnguarded, kUnguarded},
+    {"another uid's, never listening, a forged line naming ours", Holder::Theirs, -1, Decoy::ForgedLine, kUnguarded,
+     kUnguarded},
+    {"another uid's, queue full, a forged line naming ours", Holder::Theirs, 0, Decoy::ForgedLine, kUnguarded,
+     kUnguarded},
+    {"ours, queue full, a forged line", Holder::Ours, 0, Decoy::ForgedLine, kRefused, kRefused},
+    {"ours, queue full, a file at @name", Holder::Ours, 0, Decoy::RelativePath, kRefused, kRefused},
+    {"ours, queue full, near misses of the name", Holder::Ours, 0, Decoy::NearMisses, kRefused, kRefused},
+    // Before 6.2 its descriptors are the only sign that it is ours, and we cannot read them.
+    {"ours by a real uid of another, queue full", Holder::OursSetuid, 0, Decoy::None, kRefused, kUnguarded},
+};
+
+// Whether the kernel says which uid made a socket (UNIX_DIAG_UID, Linux 6.2 on).
+bool kernel_says_uid()
+{
+    utsname system;
+    unsigned major = 0, minor = 0;
+    return uname(&system) == 0 && std::sscanf(system.release, "%u.%u", &major, &minor) == 2 &&
+           (major > 6 || (major == 6 && minor >= 2));
+}
+
+// Plants `decoy` for `name` in this process; a forged line names socket `inode`.
+bool plant(Decoy decoy, const std::string &name, ino_t inode)
+{
+    sockaddr_un address;
+    if (decoy == Decoy::None)
+        return true;
+    if (decoy == Decoy::NearMisses) {
+        const socklen_t size = vesk_abstract_address(&address, name.c_str());
+        const auto *at = reinterpret_cast<const sockaddr *>(&address);
+        const int seqpacket = socket(AF_UNIX, SOCK_SEQPACKET, 0), datagram = socket(AF_UNIX, SOCK_DGRAM, 0);
+        const int longer = socket(AF_UNIX, SOCK_STREAM, 0);
+        return bind(seqpacket, at, size) == 0 && listen(seqpacket, SOMAXCONN) == 0 && bind(datagram, at, size) == 0 &&
+               bind(longer, at, size + 1) == 0 && listen(longer, SOMAXCONN) == 0;
+    }
+    // Relative to /tmp. "Num RefCount Protocol Flags Type St Inode Path" is a line of the table.
+    const std::string path = decoy == Decoy::RelativePath
+                                 ? "@" + name
+                                 : "x\n0: 2 0 10000 1 1 " + std::to_string(inode) + " @" + name;
+    vesk_abstract_address(&address, "");
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    // A socket keeps its name in the kernel's tables when its file is removed.
+    return chdir("/tmp") == 0 && bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+           listen(fd, SOMAXCONN) == 0 && unlink(path.c_str()) == 0;
+}
+
+}  // namespace
 
 // Each case takes a name of its own, never the one a real copy of the user's takes.
 class LockNamed : public ::testing::Test {
@@ -29,7 +107,68 @@ protected:
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
     }
 
+    // The highest-numbered socket this process holds, or -1.
+    static int newest_socket()
+    {
+        int newest = -1;
+        for (const fs::directory_entry &fd : fs::directory_iterator("/proc/self/fd"))
+            if (fs::read_symlink(fd.path()).string().rfind("socket:", 0) == 0)
+                newest = std::max(newest, std::stoi(fd.path().filename().string()));
+        return newest;
+    }
+
+    // Sets `c` up and takes the lock, asking the kernel for the uid and not, as effective uid `us`
+    // (where it is not ours, root's); another uid (65534) holds and plants from outside.
+    void expect_outcome(const OutsideHolder &c, uid_t us)
+    {
+        SCOPED_TRACE(c.what);
+        const uid_t self = geteuid(), nobody = 65534;
+        // A forged line names a socket of ours beside another's holder, to refuse us, and beside
+        // ours a socket nobody holds, to let a second copy run.
+        const int mine = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct stat socket_status = {};
+        ASSERT_EQ(fstat(mine, &socket_status), 0);
+        const ino_t forged = c.holder == Holder::Ours ? 1 : socket_status.st_ino;
+        const pid_t squatter =
+            c.holder == Holder::Ours && c.decoy == Decoy::None
+                ? 0
+                : squat_as(c.holder == Holder::OursSetuid ? us : nobody, [&] {
+                      return (c.holder == Holder::Ours || hold_abstract_name(name_, c.backlog) >= 0) &&
+                             plant(c.decoy, name_, forged);
+                  }, nobody);
+        ASSERT_EQ(seteuid(us), 0);
+        const int ours = c.holder == Holder::Ours ? hold_abstract_name(name_, c.backlog) : -1;
+        const int queued = c.backlog == 0 ? connect_to_name(name_) : -1;
+        const int before = open_descriptors();
+        const Outcome asked = take_lock_named(name_.c_str()), unasked = take_lock_named(name_.c_str(), false);
+        const int after = open_descriptors();
+        ASSERT_EQ(seteuid(self), 0);
+        ASSERT_TRUE(ours >= 0 || squatter > 0);
+        ASSERT_EQ(queued >= 0, c.backlog == 0);
+        EXPECT_EQ(asked, kernel_says_uid() ? c.outcome : c.before_6_2);
+        EXPECT_EQ(unasked, c.before_6_2) << "without the uid";
+        EXPECT_EQ(after, before);
+        for (int fd : {queued, ours, mine})
+            if (fd >= 0)
+                close(fd);
+        if (squatter > 0) {
+            kill(squatter, SIGKILL);
+            waitpid(squatter, nullptr, 0);
+        }
+    }
+
     std::string name_;
+};
+
+// Holders and decoys of another uid, and ours with a real uid of another, need root to be made.
+class LockNamedAsRoot : public LockNamed {
+protected:
+    void SetUp() override
+    {
+        LockNamed::SetUp();
+        if (geteuid() != 0)
+            GTEST_SKIP() << "holders and decoys of other uids need root";
+    }
 };
 
 // The one descriptor kept is the lock: a listening socket under exactly the name, which programs
@@ -39,11 +178,7 @@ TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
     int before = open_descriptors();
     EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
     ASSERT_EQ(open_descriptors(), before + 1);
-    int lock = -1;
-    for (const fs::directory_entry &fd : fs::directory_iterator("/proc/self/fd"))
-        if (fs::read_symlink(fd.path()).string().rfind("socket:", 0) == 0)
-            lock = std::max(lock, std::stoi(fd.path().filename().string()));
-    EXPECT_EQ(fcntl(lock, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    EXPECT_EQ(fcntl(newest_socket(), F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
     int probe = connect_to_name(name_);
     EXPECT_GE(probe, 0) << "nothing listens under the name";
     close(probe);
@@ -82,40 +217,55 @@ TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// Whatever else holds the name: a socket of our uid refuses, listening or not, even with its
-// queue full; one of another uid, whatever it does with its queue, leaves the run unguarded,
-// holding nothing.
+// A holder that cannot answer (its queue full, or not listening) is looked up in the kernel: a
+// socket of ours refuses, one of another uid leaves the run unguarded, holding nothing, and no
+// decoy changes either.
 TEST_F(LockNamed, OutsideHolders)
 {
-    const struct Case {
-        const char *what;
-        bool other_uid;
-        int backlog;  // 0: one waiting connection fills the queue; -1: never listening
-        Outcome outcome;
-    } cases[] = {
-        {"ours, queue full", false, 0, Outcome::AlreadyRunning},
-        {"ours, bound, never listening", false, -1, Outcome::AlreadyRunning},
-        {"another uid's, queue full", true, 0, Outcome::Taken},
-        {"another uid's, bound, never listening", true, -1, Outcome::Taken},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.other_uid && geteuid() != 0)
-            GTEST_SKIP() << "a holder of another uid needs root";
-        const pid_t squatter = c.other_uid ? squat_as(65534, name_, c.backlog) : 0;
-        const int holder = c.other_uid ? -1 : hold_abstract_name(name_, c.backlog);
-        ASSERT_TRUE(squatter > 0 || holder >= 0);
-        const int queued = c.backlog == 0 ? connect_to_name(name_) : -1;
-        ASSERT_EQ(queued >= 0, c.backlog == 0);
-        const int before = open_descriptors();
-        EXPECT_EQ(take_lock_named(name_.c_str()), c.outcome);
-        EXPECT_EQ(open_descriptors(), before);
-        for (int fd : {queued, holder})
-            if (fd >= 0)
-                close(fd);
-        if (squatter > 0) {
-            kill(squatter, SIGKILL);
-            waitpid(squatter, nullptr, 0);
+    for (const OutsideHolder &c : kOutsideHolders) {
+        if (c.holder == Holder::Ours && c.decoy == Decoy::None) {
+            ASSERT_NO_FATAL_FAILURE(expect_outcome(c, geteuid()));
         }
     }
+}
+
+// The same as an ordinary user (uid 1000, who cannot read other processes' descriptors), with
+// the holders and decoys that need other uids.
+TEST_F(LockNamedAsRoot, OutsideHolders)
+{
+    for (const OutsideHolder &c : kOutsideHolders) {
+        if (c.holder != Holder::Ours || c.decoy != Decoy::None) {
+            ASSERT_NO_FATAL_FAILURE(expect_outcome(c, 1000));
+        }
+    }
+}
+
+// A holder of ours that ends while a copy looks it up never leaves two copies open: the copy is
+// refused, or it binds the name itself.
+TEST_F(LockNamed, HolderEndingDuringTheLookupNeverLeavesTwoOpen)
+{
+    for (int round = 0; round < 150; ++round)
+        for (bool ask_uid : {true, false}) {
+            int ready[2];
+            ASSERT_EQ(pipe(ready), 0);
+            const pid_t holder = fork();
+            if (holder == 0) {  // its queue full, it cannot answer
+                const bool held = hold_abstract_name(name_, 0) >= 0 && connect_to_name(name_) >= 0;
+                (void)!write(ready[1], held ? "h" : "x", 1);
+                pause();
+                _exit(0);
+            }
+            close(ready[1]);
+            char held = 'x';
+            const bool holding = read(ready[0], &held, 1) == 1 && held == 'h';
+            close(ready[0]);
+            kill(holder, SIGKILL);
+            if (holding && take_lock_named(name_.c_str(), ask_uid) == Outcome::Taken) {
+                EXPECT_EQ(take_lock_named(name_.c_str(), ask_uid), Outcome::AlreadyRunning)
+                    << "two open in round " << round << (ask_uid ? "" : ", without the uid");
+                close(newest_socket());
+            }
+            waitpid(holder, nullptr, 0);
+            ASSERT_TRUE(holding);
+        }
 }

@@ -1,9 +1,6 @@
-/* Preloaded into the server, it does what a device library may do when it is loaded: opens a
- * file and a pipe, and catches SIGUSR1 without SA_RESTART. The file that VESK_TEST_RECORD
- * names gets the descriptor numbers it was given, then one line per signal caught. At SIGUSR2
- * it takes every free descriptor (up to 65536), as a library's connections may, and gives them
- * back at the next, saying "taken" and "given back" in that file. It also keeps end of input
- * from sticking, as a Windows console's C runtime does: a read after it reads again. */
+/* Preloaded into the server: does what a device library may do at load, and at SIGUSR2 uses up
+ * every free descriptor (up to 65536) until the next, recording into VESK_TEST_RECORD; makes end
+ * of input not stick, as at a Windows console (docs/testing.md). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>

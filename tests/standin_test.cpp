@@ -14,6 +14,7 @@
 
 #include "Vesk_Device.h"
 #include "support/child.h"
+#include "vesk/says.h"
 
 TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 {
@@ -29,7 +30,7 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     OpenVeskDevice();
     EnableZMQData();
     EnableZMQData();
-    SetConfig_Bool("bLogPackLost", false);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, false);
     CloseVeskDevice();
     CloseVeskDevice();
     EXPECT_EQ(thread_count(getpid()), before);
@@ -69,7 +70,7 @@ TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
     dup2(pipe_fds[1], STDERR_FILENO);
     unsetenv("VESK_DEVICE_LOG");
     setenv("VESK_DEVICE_RATE", "+250", 1);
-    SetConfig_Bool("bLogPackLost", true);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     OpenVeskDevice();  // says the rate is no plain number: into the full pipe
     while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
     }
@@ -78,10 +79,10 @@ TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
     std::string said;
     for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
         said.append(buffer, static_cast<size_t>(n));
-    EXPECT_NE(said.find("1 lines of its own dropped"), std::string::npos) << said;
-    EXPECT_EQ(said.find("lost-packet"), std::string::npos) << said;
+    EXPECT_NE(said.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << said;
+    EXPECT_EQ(said.find(VESK_SAYS_LOG_LINES), std::string::npos) << said;
     unsetenv("VESK_DEVICE_RATE");
-    SetConfig_Bool("bLogPackLost", false);
+    SetConfig_Bool(VESK_LOG_LOST_KEY, false);
     close(saved);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
@@ -119,7 +120,7 @@ TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
          sends < 20000 && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    auto set = std::async(std::launch::async, [] { SetConfig_Bool("bLogPackLost", false); });
+    auto set = std::async(std::launch::async, [] { SetConfig_Bool(VESK_LOG_LOST_KEY, false); });
     EXPECT_EQ(set.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "SetConfig_Bool waited";
     CloseVeskDevice();
     slow_sends = false;

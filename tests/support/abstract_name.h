@@ -4,6 +4,7 @@
 // cases that hold such a name from outside the server.
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -40,9 +41,9 @@ inline int connect_to_name(const std::string &name)
     return fd;
 }
 
-// A child of uid `uid` (root only) that holds `name` as hold_abstract_name does until it is
-// killed, and dies with this process; its pid once it holds the name, or -1.
-inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCONN)
+// A child of effective uid `uid` and real uid `real` (root only) that does `plant` and keeps what
+// it made until it is killed, and dies with this process; its pid once `plant` succeeded, or -1.
+inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
 {
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
@@ -52,8 +53,8 @@ inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCON
     if (squatter == 0) {
         // A change of uid clears the death signal, so it is set after; a parent already gone
         // would never send it.
-        char held = setuid(uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                            hold_abstract_name(name, backlog) >= 0
+        char held = setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
+                            plant()
                         ? 'h'
                         : 'x';
         (void)!write(ready[1], &held, 1);
@@ -71,4 +72,10 @@ inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCON
     }
     close(ready[0]);
     return held == 'h' ? squatter : -1;
+}
+
+// A child of uid `uid` (root only) that holds `name` as hold_abstract_name does.
+inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCONN)
+{
+    return squat_as(uid, [&] { return hold_abstract_name(name, backlog) >= 0; }, uid);
 }

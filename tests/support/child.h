@@ -27,8 +27,7 @@ inline bool eventually(const std::function<bool()> &condition, std::chrono::mill
 }
 
 struct ChildOptions {
-    std::vector<std::string> env;  // NAME=value entries added to (or, with clear_env, instead of) ours
-    bool clear_env = false;
+    std::vector<std::string> env;  // NAME=value entries added to ours
     bool suspended = false;        // started, but it runs only from resume() on
     bool stdout_closed = false;    // the reader of standard output is gone before the start
     std::string stderr_path;       // standard error goes to this file instead of ours
@@ -36,17 +35,14 @@ struct ChildOptions {
     bool stderr_undrained = false; // standard error is a pipe that nobody reads
     bool stderr_full = false;      // the same, and it is full from the start
     std::string cwd;               // the folder the program starts in
-    // Standard streams are a terminal (POSIX: a pseudo terminal whose session it leads) or a
-    // console (Windows: a pseudo console, handed to it as a console window's shell does), in
-    // line mode; send() types keys, output() is what the screen shows, close_input() hangs it
-    // up or closes the console, as when its window is closed.
+    // Standard streams are a terminal in line mode (a pseudo terminal it leads; on Windows a
+    // pseudo console): send() types, output() is the screen, close_input() hangs up.
     bool terminal = false;
 
     // POSIX only.
     int uid = -1;                  // drop to this uid, and the group of that number, before exec
     int closed_fd = -1;            // this standard descriptor is closed at the start
     bool nonblocking_input = false; // the open file behind standard input is O_NONBLOCK
-    int umask = -1;                // the umask the program starts with
 };
 
 // A program started with pipes on its standard input and output, which ends with this
@@ -99,25 +95,20 @@ long main_thread_cpu_ms(int pid);
 // The folder that holds this test program, and the programs under test beside it.
 std::string program_folder();
 
-// POSIX: gives this process, and everything it starts, a mount namespace of its own with a new,
-// empty /tmp and /run/user, into which only `keep`, a folder under /tmp (or nothing), is carried
-// over. Returns why not, or an empty string.
+// POSIX: a mount namespace for this process and its children with an empty /tmp and /run/user,
+// carrying over only `keep`, a folder under /tmp. Returns why not, or an empty string.
 std::string make_empty_tmp(const std::string &keep);
 
-// POSIX: puts this process, and everything it starts, into network, user (unless root) and mount
-// namespaces of its own, with an empty /tmp and /run/user: the cases never touch the lock of a
-// copy that the user who runs them has running. Returns why not, or an empty string.
+// POSIX: network, user (unless root) and mount namespaces for this process and its children, so
+// no case touches the lock of the user's own copy. Returns why not, or an empty string.
 std::string make_private_namespaces();
 
-// The role the arguments give a test program, if any; returns its exit status, or -1 when they
-// ask for none. Windows: a program started into a pseudo console. Linux: `--private-run
-// PROGRAM ARGS...` runs PROGRAM from the current folder with the namespaces of
-// make_private_namespaces, for the release checks; 77 where they cannot be had.
+// Runs the role the arguments name, returning its status, or -1 for none: on Windows a program in
+// a pseudo console; on Linux `--private-run PROGRAM ARGS...` in private namespaces (77: none).
 int run_child_role(int argc, char **argv);
 
-// Why the cases cannot take the server's lock name, or an empty string. Windows: they take it
-// in this session, where the operator's copies take it too. Linux: always empty, since the
-// cases take it in a network namespace of their own.
+// Why the cases cannot take the server's lock name, or an empty string; on Linux always empty,
+// since they take it in a network namespace of their own.
 std::string lock_name_in_use();
 
 #ifdef _WIN32

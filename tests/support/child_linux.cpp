@@ -49,9 +49,8 @@ struct Child::Impl {
 static std::vector<std::string> child_environment(const ChildOptions &options)
 {
     std::vector<std::string> env;
-    if (!options.clear_env)
-        for (char **e = environ; *e != nullptr; ++e)
-            env.emplace_back(*e);
+    for (char **e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
     for (const std::string &entry : options.env) {
         std::string name = entry.substr(0, entry.find('=') + 1);
         for (auto it = env.begin(); it != env.end();)
@@ -156,8 +155,6 @@ static void set_up_standard_streams(const ChildOptions &options, const Pipes &p,
     // script puts in the background ignores SIGINT and SIGQUIT).
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_DFL);
-    if (options.umask >= 0)
-        ::umask(static_cast<mode_t>(options.umask));
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
         _exit(126);
     if (options.suspended) {

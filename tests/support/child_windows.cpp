@@ -71,17 +71,14 @@ std::wstring command_line(const std::vector<std::string> &argv)
     return line;
 }
 
-// Our environment with the options' entries in place of (or, with clear_env, instead of) it,
-// as a CREATE_UNICODE_ENVIRONMENT block.
+// Our environment with the options' entries in place, as a CREATE_UNICODE_ENVIRONMENT block.
 std::wstring environment_block(const ChildOptions &options)
 {
     std::vector<std::wstring> env;
-    if (!options.clear_env) {
-        wchar_t *all = GetEnvironmentStringsW();
-        for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
-            env.emplace_back(e);
-        FreeEnvironmentStringsW(all);
-    }
+    wchar_t *all = GetEnvironmentStringsW();
+    for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
+        env.emplace_back(e);
+    FreeEnvironmentStringsW(all);
     for (const std::string &entry : options.env) {
         std::wstring w = wide(entry), name = w.substr(0, w.find(L'=') + 1);
         for (auto it = env.begin(); it != env.end();)

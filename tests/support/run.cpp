@@ -127,6 +127,40 @@ void ServerTest::expect_refused(Child &child, const Trace &trace)
     EXPECT_EQ(trace.lines(), std::vector<std::string>{VESK_TRACE_LOAD});
 }
 
+void ServerTest::expect_not_started(Child &child, const Trace &trace)
+{
+    const int status = child.wait();
+    EXPECT_NE(status, 0);
+    EXPECT_NE(status, -1);
+    EXPECT_EQ(child.output(), "");
+    EXPECT_EQ(trace.lines(), std::vector<std::string>{}) << "the library was loaded";
+}
+
+void ServerTest::walk_to_the_end(Child &child, const Trace &trace, bool end_input,
+                                 const std::function<void(int)> &during)
+{
+    ASSERT_TRUE(trace.wait_for_start());
+    if (during) {
+        ASSERT_NO_FATAL_FAILURE(during(1));
+    }
+    child.send("Q\n");
+    ASSERT_TRUE(child.wait_for_input_read());
+    EXPECT_EQ(trace.lines(), kStartedTrace) << "the device was closed before any q";
+    child.send("q");
+    ASSERT_TRUE(trace.wait_for_line(VESK_TRACE_CLOSE));
+    EXPECT_EQ(child.output(), output_of({VESK_START_LINE})) << "the closing line came before the trailing read";
+    if (during) {
+        ASSERT_NO_FATAL_FAILURE(during(2));
+    }
+    if (end_input) {
+        child.close_input();
+    } else {
+        child.send("z");
+        EXPECT_TRUE(child.wait_for_input_read()) << "the trailing read did not wait for its byte";
+    }
+    expect_orderly_end(child, trace);
+}
+
 std::string ServerTest::copy_server(const std::string &folder, const std::string &library)
 {
     fs::path to = fs::u8path(dir_) / folder;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,13 @@ protected:
     void expect_orderly_end(Child &child, const Trace &trace);
     // Checks that a copy was refused: start line only, status 0, no entry point called.
     void expect_refused(Child &child, const Trace &trace);
+    // Checks that the platform stopped a copy before its entry: a failure status, no output, no
+    // entry point called.
+    void expect_not_started(Child &child, const Trace &trace);
+    // Walks a copy through both reads: Q ignored, q closes the device before the trailing read
+    // takes its byte (or the input's end), an orderly end. `during(n)` runs in the nth read.
+    void walk_to_the_end(Child &child, const Trace &trace, bool end_input = false,
+                         const std::function<void(int)> &during = {});
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
     std::string copy_server(const std::string &folder, const std::string &library = "");
 

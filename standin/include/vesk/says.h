@@ -15,5 +15,7 @@
 #define VESK_SAYS_FIFO "is a FIFO that nobody reads"
 #define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO or VESK_SAYS_SYMLINK */
 #define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
+#define VESK_SAYS_OWN_LINES "lines of its own" /* what its own standard error lost */
+#define VESK_SAYS_LOG_LINES "lost-packet log lines" /* what a lost-packet log lost */
 
 #endif

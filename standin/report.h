@@ -2,7 +2,7 @@
 
 #include "log_file.h"
 
-// The stand-in's own lines, defined beside its entry points.
+// What the stand-in tells: its lines on standard error and its trace of the entry points.
 
 // say()'s format checked as printf's: by SAL's annotation with MSVC, which has no attributes
 // of GCC's kind, and by GCC's attribute elsewhere.
