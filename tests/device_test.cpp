@@ -176,7 +176,7 @@ TEST_F(Device, HugeSubscriptionCostsTheServerNothing)
     } rows[] = {
         {1, 8 << 20, 4 * 1024},   // past the cap on a message
         {20000, 240, 32 * 1024},  // each past that cap too
-        {1000, 16, 4 * 1024},     // past the subscriptions kept at once
+        {1000, 16, 32 * 1024},    // past the subscriptions kept at once
     };
     const std::string endpoint = free_endpoint();
     Subscriber subscriber(endpoint);
