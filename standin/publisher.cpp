@@ -36,8 +36,8 @@ void Publisher::open(const Settings &settings)
     int64_t most_inbound = kMostInbound;
     zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &most_inbound, sizeof most_inbound);
     // Every subscription and unsubscription is reported, also those a leaving peer had
-    // (zmq_setsockopt(3), ZMQ_XPUB_VERBOSER); until a packet's send counts them, libzmq holds
-    // at most this many from each peer.
+    // (zmq_setsockopt(3), ZMQ_XPUB_VERBOSER), and counted before each packet. A peer's queue is
+    // kept short, though libzmq reads on while the peer sends, between two packets too.
     int report_all = 1, inbound_queue = kMostSubscriptions;
     zmq_setsockopt(socket_, ZMQ_XPUB_VERBOSER, &report_all, sizeof report_all);
     zmq_setsockopt(socket_, ZMQ_RCVHWM, &inbound_queue, sizeof inbound_queue);
