@@ -73,17 +73,43 @@ bool proc_is_ours()
     return std::atoi(self) == getpid();
 }
 
+// A process's state, parent and start time (in clock ticks since boot) from /proc/<pid>/stat;
+// false when they cannot be read, with errno saying why.
+bool read_stat(pid_t pid, char *state, int *parent, unsigned long long *start)
+{
+    char path[64], line[512];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *stat = std::fopen(path, "re");
+    if (stat == nullptr)
+        return false;
+    const char *got = std::fgets(line, sizeof line, stat);
+    std::fclose(stat);
+    // "pid (name) state parent ...": the name may hold anything, so parse after its last ')'.
+    const char *end = got != nullptr ? std::strrchr(line, ')') : nullptr;
+    errno = EINVAL;
+    return end != nullptr && std::sscanf(end + 1,
+                                         " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d "
+                                         "%*d %llu",
+                                         state, parent, start) == 3;
+}
+
 enum class Group { Orphaned, Kept, Unknown };
 
-// Whether this process's group is orphaned. When it is kept, `keepers` gets a member whose
-// parent can bring it back (0 when that is this process) and that parent: the end of either
-// can orphan it. Unknown where /proc cannot be read.
-Group look_at_group(pid_t keepers[2])
+// Who keeps a group from being orphaned: a member whose parent can bring it back (0 when that
+// is this process), the member's start time, and that parent. The end of either orphans it.
+struct Keepers {
+    pid_t member = 0;
+    unsigned long long member_start = 0;
+    pid_t parent = 0;
+};
+
+// Whether this process's group is orphaned, and if kept, by whom. Unknown where /proc, or a
+// member's entry in it, cannot be read: out of descriptors, for one.
+Group look_at_group(Keepers *keepers)
 {
     const pid_t group = getpgrp(), session = getsid(0);
-    keepers[0] = 0;
-    keepers[1] = getppid();
-    if (parent_can_bring_back(keepers[1], group, session))
+    *keepers = {0, 0, getppid()};
+    if (parent_can_bring_back(keepers->parent, group, session))
         return Group::Kept;
     DIR *processes = proc_is_ours() ? opendir("/proc") : nullptr;
     if (processes == nullptr)
@@ -93,44 +119,53 @@ Group look_at_group(pid_t keepers[2])
         const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
         if (pid <= 0 || pid == getpid() || getpgid(pid) != group)
             continue;
-        char path[64], state = 'Z';
+        char state = 'Z';
         int parent = 0;
-        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-        if (FILE *stat = std::fopen(path, "re")) {
-            // "pid (name) state parent ...": the name may hold anything, so parse after its last ')'.
-            char line[512];
-            if (std::fgets(line, sizeof line, stat) != nullptr)
-                if (const char *end = std::strrchr(line, ')'))
-                    std::sscanf(end + 1, " %c %d", &state, &parent);
-            std::fclose(stat);
-        }
-        if (state != 'Z' && parent_can_bring_back(parent, group, session)) {
-            keepers[0] = pid;
-            keepers[1] = parent;
+        unsigned long long start = 0;
+        if (!read_stat(pid, &state, &parent, &start) && errno != ENOENT && errno != ESRCH)
+            found = Group::Unknown;  // a member that cannot be looked at may keep it
+        else if (state != 'Z' && parent_can_bring_back(parent, group, session)) {
             found = Group::Kept;
+            *keepers = {pid, start, parent};
         }
     }
     closedir(processes);
     return found;
 }
 
+// Whether a keeper the look found has ended, or its pid names another process now (a pidfd
+// opened since would be that process's). In doubt, as when out of descriptors, not.
+bool keepers_changed(const Keepers &keepers)
+{
+    if (keepers.member == 0)
+        return getppid() != keepers.parent;
+    char state = 'Z';
+    int parent = 0;
+    unsigned long long start = 0;
+    if (!read_stat(keepers.member, &state, &parent, &start))
+        return errno == ENOENT || errno == ESRCH;
+    // A member whose parent ends gets a reaper for parent at once, never a new process.
+    return state == 'Z' || start != keepers.member_start || parent != keepers.parent;
+}
+
 // New input reaching the terminal, or its hang-up: only after the job is brought to the
 // foreground can a read succeed, and the kernel tells nobody of that, but the operator then
 // types. Edge-triggered, so input that waits for the foreground job does not wake the server
-// again and again. Set up at the first failed read; -1 if it cannot be had.
-int terminal_watch()
+// again and again. Made at start, before the device library can use up the descriptors; -1 if
+// it cannot be had, as for input that is no terminal.
+int terminal_watch = -1;
+
+void watch_terminal()
 {
-    static int watch = -1;
-    if (watch >= 0)
-        return watch;
-    watch = epoll_create1(EPOLL_CLOEXEC);
+    if (!isatty(STDIN_FILENO))
+        return;
+    terminal_watch = epoll_create1(EPOLL_CLOEXEC);
     struct epoll_event event = {};
     event.events = EPOLLIN | EPOLLET;
-    if (watch >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
-        close(watch);
-        watch = -1;
+    if (terminal_watch >= 0 && epoll_ctl(terminal_watch, EPOLL_CTL_ADD, STDIN_FILENO, &event) != 0) {
+        close(terminal_watch);
+        terminal_watch = -1;
     }
-    return watch;
 }
 
 // Waits on the watch without spending processor time; false if it cannot.
@@ -146,21 +181,20 @@ bool await(int watch)
 // Waits, without spending processor time, until a background job may read again: the
 // terminal's watch, or the end of a process that keeps the group from being orphaned, after
 // which the group is looked at again. False once the group is known to be orphaned, or when
-// the wait cannot be had. Without pidfds (before Linux 5.3) an orphaned group is found at the
-// next input instead.
+// the wait cannot be had. Where a keeper's end cannot be watched (before Linux 5.3, or out of
+// descriptors), an orphaned group is found at the next input instead.
 bool wait_in_background()
 {
-    const int watch = terminal_watch();
-    pid_t keepers[2];
-    if (watch < 0 || look_at_group(keepers) == Group::Orphaned)
+    const int watch = terminal_watch;
+    Keepers keepers;
+    if (watch < 0 || look_at_group(&keepers) == Group::Orphaned)
         return false;
     int ends[2] = {-1, -1};
-    bool gone = false;  // since it was seen: look again
+    const pid_t pids[2] = {keepers.member, keepers.parent};
     for (int i = 0; i < 2; ++i) {
-        if (keepers[i] <= 0)
+        if (pids[i] <= 0)
             continue;
-        ends[i] = static_cast<int>(syscall(SYS_pidfd_open, keepers[i], 0));
-        gone = gone || (ends[i] < 0 && errno == ESRCH);
+        ends[i] = static_cast<int>(syscall(SYS_pidfd_open, pids[i], 0));
         struct epoll_event event = {};
         event.events = EPOLLIN;
         if (ends[i] >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, ends[i], &event) != 0) {
@@ -168,6 +202,8 @@ bool wait_in_background()
             ends[i] = -1;
         }
     }
+    // Checked once the pidfds are open: a keeper gone since the look is looked for again.
+    const bool gone = keepers_changed(keepers);
     const bool woken = gone || await(watch);
     for (int end : ends)
         if (end >= 0)
@@ -181,6 +217,7 @@ bool wait_in_background()
 void prepare_standard_streams()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    watch_terminal();
 }
 
 int read_input_byte()

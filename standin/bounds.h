@@ -13,9 +13,14 @@ inline int queue_for(long rate)
     return static_cast<int>(std::max(1000L, rate));
 }
 
-// The most a peer may send in one message: a subscription to a whole packet and then some.
-// libzmq keeps every subscription in full, at many times its size.
-constexpr int64_t kMostInbound = 256;
+// The most a peer may send in one message: a subscription to a whole packet (49 bytes) or a
+// handshake's READY, and little more. libzmq keeps every subscription in full, at some 40
+// times its size, as fast as a peer sends them.
+constexpr int64_t kMostInbound = 64;
+
+// The most subscriptions the publisher keeps at once among all its subscribers: a consumer
+// of the binary stream takes everything, or a short prefix, in one.
+constexpr int kMostSubscriptions = 64;
 
 // A device thread further behind its schedule than this has lost the race with the machine.
 constexpr std::chrono::seconds kMostBehind{1};

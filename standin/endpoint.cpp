@@ -20,6 +20,9 @@ std::string endpoint_refusal(const std::string &endpoint)
     if (endpoint.compare(0, 6, "ipc://") == 0 && ipc_refusal() != nullptr)
         return ipc_refusal();
     if (!path.empty()) {
+        std::string why = socket_folder_refusal(path);
+        if (!why.empty())
+            return why;
         std::error_code error;
         auto type = std::filesystem::symlink_status(path, error).type();
         if (type == std::filesystem::file_type::none)

@@ -144,6 +144,9 @@ private:
                     publisher->send(packet);
             }
             lock.lock();
+            // Under the lock: an EnableZMQData meanwhile must find it open or closed.
+            if (publisher != nullptr && publisher->has_too_many_subscriptions())
+                publisher->drop_subscribers();
         }
     }
 

@@ -8,6 +8,10 @@
 // Why an ipc:// endpoint is refused on this platform, or null.
 const char *ipc_refusal();
 
+// Why another user could replace a folder on the way to the socket at `path`, so that what is
+// checked there and what libzmq then removes and binds differ; empty when none could.
+std::string socket_folder_refusal(const std::string &path);
+
 // Whether the socket at `path` is one nobody listens on any more: a connect is refused.
 bool socket_file_is_stale(const std::string &path);
 

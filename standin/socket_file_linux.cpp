@@ -1,14 +1,58 @@
 #include "socket_file.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "vesk/says.h"
+
 const char *ipc_refusal()
 {
     return nullptr;
+}
+
+// The uid an owner outside our user namespace shows as, or -1 in the initial namespace, where
+// every owner is seen (user_namespaces(7)). There the stand-in has no rights beyond its user's,
+// and the folders it cannot see the owner of are root's, such as /.
+static uid_t unseen_owner()
+{
+    std::ifstream map("/proc/self/uid_map"), overflow("/proc/sys/kernel/overflowuid");
+    unsigned long inside = 0, outside = 0, count = 0, uid = 65534;
+    if (!(map >> inside >> outside >> count) || (inside == 0 && outside == 0 && count == 4294967295UL))
+        return static_cast<uid_t>(-1);
+    overflow >> uid;
+    return static_cast<uid_t>(uid);
+}
+
+// As OpenSSH checks its key paths: every folder on the way is no symbolic link and is ours or
+// root's, and writable by group or others only if sticky (so that they cannot rename what is
+// ours or root's in it).
+std::string socket_folder_refusal(const std::string &path)
+{
+    std::string absolute = path;
+    if (path.empty() || path[0] != '/') {
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) == nullptr)
+            return std::string("the working folder cannot be named: ") + std::strerror(errno);
+        absolute = std::string(here) + "/" + path;
+    }
+    const uid_t us = geteuid(), unseen = unseen_owner();
+    for (size_t end = 0; end != std::string::npos; end = absolute.find('/', end + 1)) {
+        const std::string folder = end == 0 ? "/" : absolute.substr(0, end);
+        struct stat status;
+        if (lstat(folder.c_str(), &status) != 0)
+            return "";  // bind says what is missing
+        bool theirs = status.st_uid != 0 && status.st_uid != us && status.st_uid != unseen;
+        bool open = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (status.st_mode & S_ISVTX) == 0;
+        if (S_ISLNK(status.st_mode) || theirs || open)
+            return VESK_SAYS_FOLDER_NOT_SAFE + folder;
+    }
+    return "";
 }
 
 bool socket_file_is_stale(const std::string &path)

@@ -7,6 +7,11 @@ const char *ipc_refusal()
     return VESK_SAYS_NO_IPC;
 }
 
+std::string socket_folder_refusal(const std::string &)
+{
+    return "";
+}
+
 bool socket_file_is_stale(const std::string &)
 {
     return false;

@@ -16,11 +16,12 @@ void trace_append(const char *line, size_t size) noexcept
     if (off || path == nullptr || *path == '\0')
         return;
     // O_APPEND and a single write keep each line whole when several copies share a file.
-    // O_NONBLOCK keeps a FIFO nobody reads from holding up the open, and the write.
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+    // O_NONBLOCK keeps a FIFO nobody reads from holding up the open, and the write. O_NOFOLLOW,
+    // as for the log: a symbolic link is not followed.
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        if (errno == ENXIO && !off.exchange(true))
-            say(VESK_SAYS_NO_TRACE "%s " VESK_SAYS_FIFO, path);
+        if ((errno == ENXIO || errno == ELOOP) && !off.exchange(true))
+            say(VESK_SAYS_NO_TRACE "%s %s", path, errno == ENXIO ? VESK_SAYS_FIFO : VESK_SAYS_SYMLINK);
         return;
     }
     ssize_t written = write(fd, line, size);

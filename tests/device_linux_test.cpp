@@ -27,21 +27,31 @@ TEST_F(Device, NoLibraryThreadOutlivesTheClose)
 }
 
 // libzmq would remove whatever stands at an ipc:// path, another program's live socket
-// included: both are refused, and the path is left alone. The stand-in's own socket file
-// serves run after run, however the run before ended. Windows has no ipc transport.
+// included: both are refused, and the path is left alone; so is a path through a folder that
+// another user could replace between the check and libzmq's removal. The stand-in's own socket
+// file serves run after run, however the run before ended. Windows has no ipc transport.
 TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
-    const std::string file = dir_ + "/precious", live = dir_ + "/live";
+    const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
     std::ofstream(file) << "keep";
+    ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);  // past the umask
+    ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
     int listening = socket(AF_UNIX, SOCK_STREAM, 0);
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     live.copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(listen(listening, 1), 0);
-    for (const std::string &path : {file, live}) {
+    const std::pair<std::string, std::string> refused[] = {
+        {file, VESK_SAYS_PATH_TAKEN},
+        {live, VESK_SAYS_PATH_TAKEN},
+        {open + "/data", VESK_SAYS_FOLDER_NOT_SAFE + open},  // writable by others, not sticky
+        {link + "/precious", VESK_SAYS_FOLDER_NOT_SAFE + link},
+    };
+    for (const auto &[path, why] : refused) {
         SCOPED_TRACE(path);
-        expect_no_data_output("ipc://" + path, VESK_SAYS_PATH_TAKEN, "t-" + fs::path(path).filename().string());
+        expect_no_data_output("ipc://" + path, why, "t-" + std::to_string(&path - &refused[0].first));
     }
     EXPECT_EQ(contents(file), "keep");
     int client = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -49,8 +59,11 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     close(client);
     close(listening);
 
-    // A close removes the socket file; the one a killed run leaves behind is replaced.
-    const std::string ours = dir_ + "/data";
+    // A close removes the socket file; the one a killed run leaves behind is replaced. A sticky
+    // folder, as /tmp is, lets nobody else rename it.
+    const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
+    ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
         Subscriber subscriber("ipc://" + ours);
@@ -68,6 +81,20 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
 }
 
+class DeviceAsRoot : public Device {};
+
+// A folder of another user's on the way to an ipc:// path is refused whatever its mode: its owner
+// could replace what is in it.
+TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can give a folder to another user";
+    const std::string theirs = dir_ + "/theirs";
+    ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+    ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+    expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs, "t");
+}
+
 // Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
 // process, where FIFOs, /dev/full and resource limits exist: each case ends in order at q, and
 // says on standard error what it went without.
@@ -79,13 +106,16 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
         std::vector<std::string> limit;  // prlimit arguments
         const char *said;
     };
-    const std::string fifo = dir_ + "/fifo";
+    const std::string fifo = dir_ + "/fifo", kept = dir_ + "/kept", link = dir_ + "/link";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(kept) << "keep";
+    ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
     const Case cases[] = {
         {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it " VESK_SAYS_FIFO},
         {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
          VESK_SAYS_LOG_LINES " " VESK_SAYS_NOT_WRITTEN "No space left on device"},
         {"few descriptors", {}, {"--nofile=8"}, VESK_SAYS_FEW_DESCRIPTORS},
+        {"log through a symbolic link", {"VESK_DEVICE_LOG=" + link}, {}, "it " VESK_SAYS_SYMLINK},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -112,13 +142,16 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     }
 
     // A trace that cannot be opened is simply off.
-    ChildOptions options = device_options({});
-    options.env.push_back("VESK_DEVICE_TRACE=" + fifo);
-    Child untraced(std::vector<std::string>{target().server}, options);
-    untraced.send("q\n");
-    EXPECT_EQ(untraced.wait(), 0);
-    EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
-    EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_TRACE + fifo), std::string::npos);
+    for (const auto &[path, why] : {std::pair(fifo, VESK_SAYS_FIFO), std::pair(link, VESK_SAYS_SYMLINK)}) {
+        ChildOptions options = device_options({});
+        options.env.push_back("VESK_DEVICE_TRACE=" + path);
+        Child untraced(std::vector<std::string>{target().server}, options);
+        untraced.send("q\n");
+        EXPECT_EQ(untraced.wait(), 0);
+        EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
+        EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_TRACE + path + " " + why), std::string::npos);
+    }
+    EXPECT_EQ(contents(kept), "keep") << "written through the link";
 }
 
 class DeviceUnsanitized : public Device {};

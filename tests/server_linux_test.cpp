@@ -276,18 +276,18 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 }
 
 // A background job's reads fail with EIO: it waits for the terminal until fg, also where /proc
-// is hidden; an orphaned job never can be brought back, and closes in order (docs/operator.md).
+// is hidden, and where a library used up its descriptors before Ctrl+Z and bg put it there; an
+// orphaned job never can be brought back, and closes in order (docs/operator.md).
 TEST_F(LinuxServer, AtATerminalABackgroundJobWaitsForTheTerminal)
 {
     ChildOptions terminal;
     terminal.terminal = true;
-    Trace background = trace("background"), hidden = trace("hidden"), inner = trace("inner");
-    Trace orphaned = trace("orphaned"), t = trace("shell");
+    Trace background = trace("background"), hidden = trace("hidden"), starved = trace("starved");
+    Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("shell");
     Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
     pid_t server = 0;
-    // Starts a job that ignores SIGTTIN, and waits until it waits in the background.
-    auto start_job = [&](const Trace &job, const std::string &command) {
-        shell.send("trap '' TTIN; " + command + " &\r");
+    // Waits until the job waits in the background, its device still open.
+    auto wait_for_job = [&](const Trace &job) {
         ASSERT_TRUE(job.wait_for_start());
         ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
         ASSERT_TRUE(eventually([&] {
@@ -296,17 +296,39 @@ TEST_F(LinuxServer, AtATerminalABackgroundJobWaitsForTheTerminal)
         }));
         EXPECT_EQ(job.lines(), kStartedTrace) << "the device was closed in the background";
     };
-    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
+    auto start_job = [&](const Trace &job, const std::string &command) {  // ignoring SIGTTIN
+        shell.send("trap '' TTIN; " + command + " &\r");
+        wait_for_job(job);
+    };
+    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm", record = dir_ + "/starved-record";
+    std::string preloaded_env;
+    for (const std::string &variable : preloaded(record).env)
+        preloaded_env += " " + variable.substr(0, variable.find('=') + 1) + quoted(variable.substr(variable.find('=') + 1));
     const std::pair<const Trace &, std::string> brought_back[] = {
         {background, background.env() + " " + quoted(target().server)},
         // Without /proc the loader cannot tell $ORIGIN: the library is named to it.
         {hidden, "(" + hidden.env() + " LD_LIBRARY_PATH=" + quoted(fs::path(target().server).parent_path()) + " " +
                      unshare + " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) +
                      "; true)"},
+        {starved, "(ulimit -n 64; " + starved.env() + preloaded_env + " " + quoted(target().server) + "; true)"},
     };
     for (const auto &[job, command] : brought_back) {
         SCOPED_TRACE(command);
-        ASSERT_NO_FATAL_FAILURE(start_job(job, command));
+        if (&job != &starved) {
+            ASSERT_NO_FATAL_FAILURE(start_job(job, command));
+        } else {
+            shell.send("trap '' TTIN; " + command + "\r");
+            ASSERT_TRUE(job.wait_for_start());
+            ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+            kill(server, SIGUSR2);
+            ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
+            shell.send("\x1a");  // the shell reads again once it has the terminal back
+            ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
+            shell.send("bg\r");
+            ASSERT_NO_FATAL_FAILURE(wait_for_job(job));
+            kill(server, SIGUSR2);  // the trace's last line needs a descriptor
+            ASSERT_TRUE(eventually([&] { return count_of(contents(record), "given back") == 1; }));
+        }
         shell.send("fg\r");
         ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
         shell.send("q\r");

@@ -7,11 +7,14 @@
 #define VESK_SAYS_NO_OUTPUT "no data output: cannot publish on " /* ENDPOINT ": " why */
 #define VESK_SAYS_PATH_TAKEN "something is there already, and it is left alone"
 #define VESK_SAYS_NO_IPC "ipc:// is not offered on Windows"
+#define VESK_SAYS_DROPPED_SUBSCRIBERS "every subscriber dropped: more subscriptions than " /* N " at once" */
+#define VESK_SAYS_FOLDER_NOT_SAFE "another user could replace the folder " /* folder */
+#define VESK_SAYS_SYMLINK "is a symbolic link, which is not followed"
 #define VESK_SAYS_BAD_PORT "the port is not one from 1 to 65535, nor *"
 #define VESK_SAYS_FEW_DESCRIPTORS "too few file descriptors are left"
 #define VESK_SAYS_NO_THREAD "no thread can be made: " /* why */
 #define VESK_SAYS_FIFO "is a FIFO that nobody reads"
-#define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO */
+#define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO or VESK_SAYS_SYMLINK */
 #define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
 #define VESK_SAYS_OWN_LINES "lines of its own" /* what its own standard error lost */
 #define VESK_SAYS_LOG_LINES "lost-packet log lines" /* what a lost-packet log lost */
