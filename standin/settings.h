@@ -29,7 +29,7 @@ int queue_for(long rate);
 // libzmq keeps every subscription in full, at many times its size.
 constexpr int64_t kMostInbound = 256;
 
-// A device thread further behind its schedule than this has lost the race with the machine.
+// A device thread further behind its schedule than this moves its schedule on.
 constexpr std::chrono::seconds kMostBehind{1};
 
 // What a close gives a log's queued lines before it counts them as dropped.
