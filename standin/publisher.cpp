@@ -38,6 +38,11 @@ void Publisher::open(const Settings &settings)
         close();
         return;
     }
+    // A port given as * is chosen at the bind, and only this line tells a subscriber which.
+    char bound[256];
+    size_t size = sizeof bound;
+    if (settings.endpoint.back() == '*' && zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, bound, &size) == 0)
+        say(VESK_SAYS_BOUND "%s", bound);
     socket_path_ = socket_path(endpoint);
     if (!socket_path_.empty())
         socket_file_ = file_identity(socket_path_);

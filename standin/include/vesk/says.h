@@ -11,6 +11,8 @@
 #define VESK_SAYS_NO_THREAD "no thread can be made: " /* why */
 #define VESK_SAYS_FIFO "is a FIFO that nobody reads"
 #define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO */
+#define VESK_SAYS_MOVED_ON " s behind its schedule and moved its schedule on" /* after "the device fell N" */
+#define VESK_SAYS_BOUND "publishing on " /* the endpoint bound, when the one asked for had a wildcard */
 #define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
 
 #endif
