@@ -13,6 +13,8 @@
 #define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO */
 #define VESK_SAYS_MOVED_ON " s behind its schedule and moved its schedule on" /* after "the device fell N" */
 #define VESK_SAYS_BOUND "publishing on " /* the endpoint bound, when the one asked for had a wildcard */
+#define VESK_SAYS_DROPPED " dropped: " /* after "N lines", then what would not take them */
+#define VESK_SAYS_LOST "Z lost " /* the lost-packet log's line: UTC time, this, first[..last] */
 #define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
 
 #endif
