@@ -49,8 +49,17 @@ int receive(void *subscriber, unsigned char *buffer, size_t size)
     return parts ? 0 : n;
 }
 
-// A subscriber to everything at `endpoint`, or null (with a word on standard error).
-void *subscribe(void *context, const char *endpoint)
+// The subscriber and a monitor of its connection. libzmq gives up for good a connection whose
+// peer broke the protocol (a message over the cap), so each disconnection is followed by a
+// connect of the listener's own.
+struct Link {
+    void *subscriber = nullptr;
+    void *monitor = nullptr;
+    const char *endpoint = nullptr;
+};
+
+// A link subscribed to everything at `endpoint`, or false (with a word on standard error).
+bool subscribe(void *context, const char *endpoint, Link *link)
 {
     void *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
@@ -59,27 +68,44 @@ void *subscribe(void *context, const char *endpoint)
     zmq_setsockopt(subscriber, ZMQ_RCVHWM, &queue, sizeof queue);
     int64_t most_inbound = kMostInbound;
     zmq_setsockopt(subscriber, ZMQ_MAXMSGSIZE, &most_inbound, sizeof most_inbound);
-    if (zmq_connect(subscriber, endpoint) != 0) {
+    const char *monitor = "inproc://vesk-listen-monitor";
+    *link = {subscriber, zmq_socket(context, ZMQ_PAIR), endpoint};
+    if (zmq_socket_monitor(subscriber, monitor, ZMQ_EVENT_DISCONNECTED) != 0 ||
+        zmq_connect(link->monitor, monitor) != 0 || zmq_connect(subscriber, endpoint) != 0) {
         std::fprintf(stderr, "vesk-listen: cannot connect to %s: %s\n", endpoint, zmq_strerror(zmq_errno()));
-        return nullptr;
+        return false;
     }
-    return subscriber;
+    return true;
+}
+
+// Connects again once the monitor has told of a disconnection, an event of two parts.
+void reconnect(const Link &link)
+{
+    zmq_msg_t part;
+    zmq_msg_init(&part);
+    while (zmq_msg_recv(&part, link.monitor, 0) >= 0 && zmq_msg_more(&part)) {
+    }
+    zmq_msg_close(&part);
+    zmq_disconnect(link.subscriber, link.endpoint);
+    zmq_connect(link.subscriber, link.endpoint);
 }
 
 // Waits until a message is there to receive or `until` has come; whether one is there.
-bool wait_for_message(void *subscriber, bool csv, std::chrono::steady_clock::time_point until)
+bool wait_for_message(const Link &link, bool csv, std::chrono::steady_clock::time_point until)
 {
-    zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
-    int ready = zmq_poll(&item, 1, 0);
+    zmq_pollitem_t items[] = {{link.subscriber, 0, ZMQ_POLLIN, 0}, {link.monitor, 0, ZMQ_POLLIN, 0}};
+    int ready = zmq_poll(items, 2, 0);
     if (ready == 0) {
         // Nothing more has come: what was printed goes out before the wait, so a reader that
         // has gone is found at once, and a busy stream is written in batches.
         if (csv)
             check(stdout);
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        ready = zmq_poll(&item, 1, static_cast<long>(std::max<long long>(0, wait.count())));
+        zmq_poll(items, 2, static_cast<long>(std::max<long long>(0, wait.count())));
     }
-    return ready > 0;
+    if (items[1].revents & ZMQ_POLLIN)
+        reconnect(link);
+    return (items[0].revents & ZMQ_POLLIN) != 0;
 }
 
 // Where each kind of output goes for the mode asked for.
@@ -137,7 +163,7 @@ void take_message(void *subscriber, const Outputs &outputs, Sequence *sequence)
 
 // Counts what arrives and reports once a second, until the process is ended. Packets
 // published before this subscriber joined are not counted as lost.
-[[noreturn]] void count_and_report(void *subscriber, const Options &options, const Outputs &outputs)
+[[noreturn]] void count_and_report(const Link &link, const Options &options, const Outputs &outputs)
 {
     const auto second = std::chrono::seconds(1);
     Sequence sequence(moment_now().steady_ns);
@@ -149,8 +175,8 @@ void take_message(void *subscriber, const Outputs &outputs, Sequence *sequence)
             write_line(outputs.reports, outputs.json ? report_json(health) : report_line(health, options.endpoint));
             // One report after the listener was stopped (Ctrl+Z, fg), not one per second missed.
             next_report = now - next_report >= second ? now + second : next_report + second;
-        } else if (wait_for_message(subscriber, outputs.csv, next_report)) {
-            take_message(subscriber, outputs, &sequence);
+        } else if (wait_for_message(link, outputs.csv, next_report)) {
+            take_message(link.subscriber, outputs, &sequence);
         }
     }
 }
@@ -170,11 +196,11 @@ int main(int argc, char **argv)
         return 0;
     }
     const Outputs outputs(options.mode);
-    void *subscriber = subscribe(zmq_ctx_new(), options.endpoint);
-    if (subscriber == nullptr)
+    Link link;
+    if (!subscribe(zmq_ctx_new(), options.endpoint, &link))
         return 1;
     write_line(outputs.notes, std::string("listening on ") + options.endpoint);
     if (outputs.csv)
         write_line(stdout, csv_header());
-    count_and_report(subscriber, options, outputs);
+    count_and_report(link, options, outputs);
 }
