@@ -116,12 +116,14 @@ TEST(Listen, ReportAndPacketForms)
     EXPECT_EQ(report_line(health, "tcp://x:1"),
               "received 5  lost 2  last 9  rate 250.0/s  stamped 250.0/s  lag 1.5 ms  schedule jumps 1  restarts 2"
               "  out of sequence 4  not packets 3  " VESK_LISTEN_QUIET "3 s");
-    EXPECT_EQ(report_json(health), "{\"received\":5,\"lost\":2,\"last\":9,\"rate_received\":250.0,\"rate_stamped\":250.0,"
+    EXPECT_EQ(report_json(health), "{\"received\":5,\"lost\":2,\"last\":9,\"rate_received\":250.0,"
+                                   "\"rate_stamped\":250.0,"
                                    "\"lag_ms\":1.5,\"quiet_s\":3,\"schedule_jumps\":1,\"restarts\":2,"
                                    "\"out_of_sequence\":4,\"not_packets\":3}");
     EXPECT_EQ(report_json(Health{}).rfind("{\"received\":0,\"lost\":0,\"last\":null,", 0), 0u);
 
-    EXPECT_EQ(csv_header(), "sequence,time_ns,channel0,channel1,channel2,channel3,channel4,channel5,channel6,channel7,run");
+    EXPECT_EQ(csv_header(),
+              "sequence,time_ns,channel0,channel1,channel2,channel3,channel4,channel5,channel6,channel7,run");
     const vesk_packet packet = {12, 34, {1e-45f, 0.458325356f, -2.5f, 1.04358959e30f, 0, 0, 0, 1}};
     const std::string line = csv_line(packet, 3);
     ASSERT_EQ(line.rfind("12,34,", 0), 0u) << line;
