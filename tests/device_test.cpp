@@ -252,7 +252,7 @@ void send_what_is_not_a_packet(const std::string &endpoint)
 // `run` (the run after it may be still being written).
 void expect_csv(const std::string &csv, unsigned long long run)
 {
-    EXPECT_EQ(csv.substr(0, csv.find('\n')), csv_header());
+    EXPECT_EQ(csv.rfind(csv_header() + target().eol, 0), 0u) << csv.substr(0, 200);
     const size_t end = csv.rfind('\n'), start = csv.rfind('\n', end - 1);
     const std::string last = csv.substr(start + 1, end - start - 1);
     unsigned long long sequence = 0, time_ns = 0, its_run = 0;

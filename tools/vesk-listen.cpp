@@ -1,8 +1,5 @@
 // vesk-listen [--csv | --json] [ENDPOINT]: subscribes to the device library's data output and
-// reports once a second how the stream fares (listen.h). With --csv every packet goes to
-// standard output decoded, one line each, and the reports to standard error; with --json the
-// reports go to standard output, one JSON object a line. Ctrl+C ends it, and so does an output
-// nobody reads any more.
+// reports once a second how the stream fares; docs/standin.md tells the rest.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -18,7 +15,7 @@
 namespace {
 
 // The most a publisher may send in one message, far more than a packet: a bigger one ends the
-// connection before it is read, and libzmq makes the connection again.
+// connection before it is read.
 constexpr int64_t kMostInbound = 4096;
 
 // Ends the listener when `to` could not take what was written: nobody reads it any more.
@@ -49,9 +46,8 @@ int receive(void *subscriber, unsigned char *buffer, size_t size)
     return parts ? 0 : n;
 }
 
-// The subscriber and a monitor of its connection. libzmq gives up for good a connection whose
-// peer broke the protocol (a message over the cap), so each disconnection is followed by a
-// connect of the listener's own.
+// The subscriber, and a monitor that tells of each disconnection: libzmq gives up for good a
+// connection whose peer broke the protocol (a message over the cap), so the listener reconnects.
 struct Link {
     void *subscriber = nullptr;
     void *monitor = nullptr;

@@ -33,9 +33,8 @@ static inline void vesk_fill_samples(vesk_packet *packet, long rate, uint32_t *n
     }
 }
 
-/* Nanoseconds from the schedule's start to packet `n`'s due time at `rate` packets per second:
- * n * 10^9 / rate rounded to the nearest, exact for every n; an accumulated whole-nanosecond
- * period would drift. Split at whole seconds, so nothing overflows 64 bits within 584 years. */
+/* Nanoseconds from the schedule's start to packet `n` at `rate` per second, n * 10^9 / rate
+ * rounded, never drifting; split at whole seconds so that nothing overflows 64 bits. */
 static inline uint64_t vesk_due_ns(uint64_t n, long rate)
 {
     const uint64_t r = (uint64_t)rate, second = 1000000000u;
