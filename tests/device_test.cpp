@@ -216,36 +216,52 @@ TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
 
 namespace {
 
-// A publisher of our own sends the listener what is not a packet: one part of the wrong size,
-// two parts, then a message beyond its inbound cap, which must end the connection unread; once
-// the listener has subscribed again, one packet, numbered beyond what the device reaches.
-void send_what_is_not_a_packet(const std::string &endpoint)
-{
-    void *context = zmq_ctx_new(), *publisher = zmq_socket(context, ZMQ_XPUB);
-    ASSERT_EQ(zmq_bind(publisher, endpoint.c_str()), 0);
-    auto subscribed = [&] {  // an unsubscription comes first when the listener left
-        zmq_pollitem_t item = {publisher, 0, ZMQ_POLLIN, 0};
+// A publisher of our own, told of every subscription (a new connection's may come before the
+// old one's is gone); closing, it gives what it queued up to kPatience to go out.
+struct OwnPublisher {
+    OwnPublisher()
+    {
+        int verbose = 1, linger = static_cast<int>(kPatience.count() * 1000);
+        zmq_setsockopt(socket, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose);
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+    }
+    ~OwnPublisher()
+    {
+        zmq_close(socket);
+        zmq_ctx_term(context);
+    }
+    bool subscribed()  // an unsubscription comes too when the listener left
+    {
+        zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
         char message[8] = {};
-        while (zmq_poll(&item, 1, kPatience.count() * 1000) == 1 && zmq_recv(publisher, message, sizeof message, 0) > 0)
+        while (zmq_poll(&item, 1, kPatience.count() * 1000) == 1 && zmq_recv(socket, message, sizeof message, 0) > 0)
             if (message[0] == 1)
                 return true;
         return false;
-    };
-    ASSERT_TRUE(subscribed()) << "the listener never subscribed";
-    zmq_send(publisher, "not a packet", 12, 0);
-    zmq_send(publisher, "two", 3, ZMQ_SNDMORE);
-    zmq_send(publisher, "parts", 5, 0);
+    }
+
+    void *context = zmq_ctx_new();
+    void *socket = zmq_socket(context, ZMQ_XPUB);
+};
+
+// Sends the listener what is not a packet: one part of the wrong size, two parts, then a
+// message beyond its inbound cap, which must end the connection unread; once the listener has
+// subscribed again, one packet, numbered beyond what the device reaches.
+void send_what_is_not_a_packet(const std::string &endpoint)
+{
+    OwnPublisher publisher;
+    ASSERT_EQ(zmq_bind(publisher.socket, endpoint.c_str()), 0);
+    ASSERT_TRUE(publisher.subscribed()) << "the listener never subscribed";
+    zmq_send(publisher.socket, "not a packet", 12, 0);
+    zmq_send(publisher.socket, "two", 3, ZMQ_SNDMORE);
+    zmq_send(publisher.socket, "parts", 5, 0);
     const std::string huge(64 << 20, 'x');
-    zmq_send(publisher, huge.data(), huge.size(), 0);
-    ASSERT_TRUE(subscribed()) << "the listener took the huge message";
+    zmq_send(publisher.socket, huge.data(), huge.size(), 0);
+    ASSERT_TRUE(publisher.subscribed()) << "the listener took the huge message";
     vesk_packet packet = {1000000, 0, {}};
     unsigned char message[VESK_MESSAGE_SIZE];
     vesk_encode(&packet, message);
-    zmq_send(publisher, message, sizeof message, 0);
-    int no_linger = 0;
-    zmq_setsockopt(publisher, ZMQ_LINGER, &no_linger, sizeof no_linger);
-    zmq_close(publisher);
-    zmq_ctx_term(context);
+    zmq_send(publisher.socket, message, sizeof message, 0);
 }
 
 // The listener's CSV: its header, and as its last whole line a packet of the sequence's run

@@ -39,12 +39,14 @@ TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
     Trace t = trace("t");
     Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
                                             "VESK_DEVICE_DROP_EVERY=5"}));
-    ASSERT_TRUE(eventually([&] {
-        return count_of(example.output(), "\n") > 1000 && count_of(listener.output(), "\n") > 1000;
+    std::map<uint64_t, std::string> printed, seen;
+    ASSERT_TRUE(eventually([&] {  // a second of the stream that both printed
+        printed = lines_by_sequence(example.output(), 10);
+        seen = lines_by_sequence(listener.output(), 10);
+        return printed.size() > 800 && seen.count(printed.rbegin()->first) > 0 && seen.count(printed.begin()->first) > 0;
     })) << contents(dir_ + "/losses");
     quit(server, t);
 
-    const auto printed = lines_by_sequence(example.output(), 10), seen = lines_by_sequence(listener.output(), 10);
     std::set<uint64_t> gaps, losses;
     for (auto it = seen.begin(); std::next(it) != seen.end(); ++it)
         for (uint64_t missing = it->first + 1; missing < std::next(it)->first; ++missing)
@@ -61,6 +63,6 @@ TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
         EXPECT_EQ(gaps.count(sequence - 1) > 0, losses.count(sequence - 1) > 0) << sequence - 1;
         ++both;
     }
-    EXPECT_GT(both, 900u);
+    EXPECT_GT(both, 790u);
     EXPECT_GT(losses.size(), 150u) << contents(dir_ + "/losses");
 }
