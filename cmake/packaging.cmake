@@ -89,5 +89,8 @@ else()
   # Installing drops the build's run path; the unpacked folder must still find its library.
   set_target_properties(vesk-listen PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
+# What a consumer of the data needs beside the listener: the packet's layout and an example.
+install(FILES ${PROJECT_SOURCE_DIR}/standin/include/vesk/message.h ${PROJECT_SOURCE_DIR}/tools/vesk_subscribe.py
+  DESTINATION . COMPONENT simulator)
 
 include(CPack)

@@ -22,7 +22,7 @@ constexpr int64_t kMostInbound = 64;
 // of the binary stream takes everything, or a short prefix, in one.
 constexpr int kMostSubscriptions = 64;
 
-// A device thread further behind its schedule than this has lost the race with the machine.
+// A device thread further behind its schedule than this moves its schedule on.
 constexpr std::chrono::seconds kMostBehind{1};
 
 // What a close gives a log's queued lines before it counts them as dropped.

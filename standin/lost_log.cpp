@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "report.h"
+#include "vesk/says.h"
 
 LogFile *open_lost_log(const std::string &path)
 {
@@ -29,9 +30,9 @@ void log_gap(LogFile *log, uint64_t first, uint64_t last)
     // Only the device thread breaks times down, so gmtime's shared result is safe here.
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
     int n = first == last
-                ? std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu\n", stamp, millis,
+                ? std::snprintf(line, sizeof line, "%s.%03ld" VESK_SAYS_LOST "%llu\n", stamp, millis,
                                 static_cast<unsigned long long>(first))
-                : std::snprintf(line, sizeof line, "%s.%03ldZ lost %llu..%llu\n", stamp, millis,
+                : std::snprintf(line, sizeof line, "%s.%03ld" VESK_SAYS_LOST "%llu..%llu\n", stamp, millis,
                                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(last));
     log_file_write(log, line, static_cast<size_t>(n));
 }

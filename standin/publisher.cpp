@@ -49,8 +49,12 @@ void Publisher::open(const Settings &settings)
     settings_ = settings;
     char bound[256];
     size_t size = sizeof bound;
-    if (zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, bound, &size) == 0)
+    if (zmq_getsockopt(socket_, ZMQ_LAST_ENDPOINT, bound, &size) == 0) {
+        // A port given as * is chosen at the bind, and only this line tells a subscriber which.
+        if (settings.endpoint.back() == '*')
+            say(VESK_SAYS_BOUND "%s", bound);
         settings_.endpoint = bound;
+    }
     socket_path_ = socket_path(endpoint);
     if (!socket_path_.empty())
         socket_file_ = file_identity(socket_path_);

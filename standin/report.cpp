@@ -48,8 +48,8 @@ void say_at_load() noexcept
 void say_losses(const LogLosses &losses, const char *lines, const char *destination) noexcept
 {
     if (losses.dropped > 0)
-        say("%llu %s dropped: %s would not take them at once", static_cast<unsigned long long>(losses.dropped), lines,
-            destination);
+        say("%llu %s" VESK_SAYS_DROPPED "%s would not take them at once",
+            static_cast<unsigned long long>(losses.dropped), lines, destination);
     if (losses.failed > 0)
         say("%llu %s " VESK_SAYS_NOT_WRITTEN "%s", static_cast<unsigned long long>(losses.failed), lines,
             losses.error.c_str());

@@ -95,41 +95,39 @@ private:
         return *settings_;
     }
 
-    // A packet's stamp is the moment it was due on the device's schedule, told on the system
-    // clock: consecutive packets are one period apart, also in the burst after a stall.
+    // Packet n's stamp is the moment it was due on the device's schedule, told on the system
+    // clock: the schedule's start plus vesk_due_ns(n), also in the burst after a stall.
     void run(long rate, long drop_every)
     {
+        using std::chrono::nanoseconds;
         uint32_t noise = VESK_NOISE_SEED;
-        const auto period = std::chrono::nanoseconds(1000000000L / rate);
-        const auto start = std::chrono::steady_clock::now();
-        const uint64_t start_ns = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                            std::chrono::system_clock::now().time_since_epoch())
-                                                            .count());
-        auto due = start;
-        uint64_t next = 0, expected = 0;
-        bool said_behind = false;
+        auto origin = std::chrono::steady_clock::now();
+        uint64_t origin_ns = static_cast<uint64_t>(
+            std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+        uint64_t origin_sequence = 0, next = 0, expected = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         // Every packet that has fallen due is made at once; the thread waits only when the next
         // is not due yet. A wait per packet would cost more than a packet's period at high rates.
         // The state lock is let go for each packet's work, so an entry point never waits longer.
         while (!stopping_) {
+            auto offset = nanoseconds(vesk_due_ns(next - origin_sequence, rate));
             auto now = std::chrono::steady_clock::now();
-            if (now < due) {
-                wake_.wait_until(lock, due, [this] { return stopping_.load(); });
+            if (now < origin + offset) {
+                wake_.wait_until(lock, origin + offset, [this] { return stopping_.load(); });
                 continue;
             }
-            if (now - due > kMostBehind) {
-                if (!said_behind)
-                    say("this machine cannot keep up with %ld packets per second; the stream comes slower than asked",
-                        rate);
-                said_behind = true;
-                due = now;
+            // Held up (a stopped process, a busy machine): the schedule starts again from now,
+            // and the stamps jump as far.
+            if (auto behind = now - (origin + offset); behind > kMostBehind) {
+                say("the device fell %.1f" VESK_SAYS_MOVED_ON, std::chrono::duration<double>(behind).count());
+                origin_ns += static_cast<uint64_t>((offset + std::chrono::duration_cast<nanoseconds>(behind)).count());
+                origin = now;
+                origin_sequence = next;
+                offset = nanoseconds(0);
             }
             vesk_packet packet;
             packet.sequence = next++;
-            packet.time_ns =
-                start_ns + static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(due - start).count());
-            due += period;
+            packet.time_ns = origin_ns + static_cast<uint64_t>(offset.count());
             Publisher *publisher = publisher_.is_open() ? &publisher_ : nullptr;
             LogFile *log = log_lost_ ? log_ : nullptr;
             lock.unlock();

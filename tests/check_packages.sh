@@ -33,9 +33,10 @@ expect_entries() {  # expect_entries ARCHIVE ENTRY...
 expect_entries "$windows.zip" "$windows/LICENSE.txt" "$windows/README.txt" "$windows/THIRD-PARTY-NOTICES.txt" \
     "$windows/VeskServer.exe"
 expect_entries "$simulator.zip" "$simulator/LICENSE.txt" "$simulator/README.txt" "$simulator/THIRD-PARTY-NOTICES.txt" \
-    "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll" "$simulator/vesk-listen.exe"
+    "$simulator/VeskServer.exe" "$simulator/Vesk_Device.dll" "$simulator/message.h" "$simulator/vesk-listen.exe" \
+    "$simulator/vesk_subscribe.py"
 expect_entries "$linux.tar.gz" "$linux/LICENSE" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" \
-    "$linux/vesk-listen"
+    "$linux/message.h" "$linux/vesk-listen" "$linux/vesk_subscribe.py"
 
 # expect_text DESCRIPTION TEXT PATTERN...: TEXT holds a line matching each extended PATTERN
 expect_text() {

@@ -5,63 +5,107 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
+#include "listen.h"
 #include "support/device.h"
+#include "vesk/waveform.h"
 
-// Every 10th packet is lost on the link: the subscriber sees exactly those gaps in rising
-// sequence numbers, and the library logs each one it found. Each packet is stamped with the
-// moment it was due on the device's schedule, so stamps are exactly a period (0.5 ms) apart for
-// each step of the sequence, and channel 0 carries a 1 Hz sine and a little noise.
-TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
+namespace {
+
+// The next `count` packets, or as many as came each within kPatience.
+std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count)
 {
-    const std::string endpoint = free_endpoint();
-    Subscriber subscriber(endpoint);
-    Trace t = trace("t");
-    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=2000",
-                                            "VESK_DEVICE_DROP_EVERY=10"}));
-
     std::vector<vesk_packet> seen;
+    vesk_packet packet;
     size_t size = 0;
-    while (seen.size() < 300) {
-        vesk_packet packet;
-        ASSERT_TRUE(subscriber.receive(kPatience.count() * 1000, &packet, &size)) << "no packet after " << seen.size();
+    while (seen.size() < count && subscriber.receive(kPatience.count() * 1000, &packet, &size)) {
         EXPECT_EQ(size, VESK_MESSAGE_SIZE);
         seen.push_back(packet);
     }
+    return seen;
+}
+
+// The sequence numbers missing between the packets seen, each of which rises.
+std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen)
+{
+    std::vector<uint64_t> gaps;
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GT(seen[i].sequence, seen[i - 1].sequence);
+        for (uint64_t missing = seen[i - 1].sequence + 1; missing < seen[i].sequence; ++missing)
+            gaps.push_back(missing);
+    }
+    return gaps;
+}
+
+}  // namespace
+
+// Every 10th packet is lost on the link: the subscriber sees exactly those gaps in rising
+// sequence numbers, and the library logs each one it found. Each packet is stamped with the
+// moment it was due on the device's schedule, its start plus vesk_due_ns of the sequence
+// number, to the nanosecond at a rate that does not divide a second; channel 0 carries a 1 Hz
+// sine and a little noise.
+TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
+{
+    const long rate = 66667;
+    const std::string endpoint = free_endpoint();
+    Subscriber subscriber(endpoint);
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint,
+                                            "VESK_DEVICE_RATE=" + std::to_string(rate), "VESK_DEVICE_DROP_EVERY=10"}));
+    const std::vector<vesk_packet> seen = receive_packets(subscriber, 300);
+    ASSERT_EQ(seen.size(), 300u);
     const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
-    EXPECT_LT(std::llabs(now_ns - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "stamp not near now";
-    std::vector<int64_t> gaps;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        const vesk_packet &p = seen[i];
+    EXPECT_LT(std::llabs(now_ns - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "not near now";
+    const uint64_t start_ns = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
+    for (const vesk_packet &p : seen) {
         for (float sample : p.samples)
             ASSERT_LE(std::fabs(sample), 1.05f) << "packet " << p.sequence;
-        EXPECT_NEAR(p.samples[0], std::sin(2 * M_PI * static_cast<double>(p.sequence) / 2000), 0.051) << p.sequence;
-        if (i == 0)
-            continue;
-        ASSERT_GT(p.sequence, seen[i - 1].sequence);
-        EXPECT_EQ(p.time_ns - seen[i - 1].time_ns, (p.sequence - seen[i - 1].sequence) * 500000) << p.sequence;
-        for (uint64_t missing = seen[i - 1].sequence + 1; missing < p.sequence; ++missing)
-            gaps.push_back(static_cast<int64_t>(missing));
+        EXPECT_NEAR(p.samples[0], std::sin(2 * M_PI * static_cast<double>(p.sequence) / rate), 0.051) << p.sequence;
+        EXPECT_EQ(p.time_ns, start_ns + vesk_due_ns(p.sequence, rate)) << p.sequence;
     }
-    for (int64_t missing : gaps)
-        EXPECT_EQ(missing % 10, 9) << missing << " was lost without being dropped";
-    EXPECT_GE(gaps.size(), 25u);
+    const std::vector<uint64_t> gaps = gaps_in(seen);
+    for (uint64_t missing : gaps)
+        EXPECT_EQ(missing % 10, 9u) << missing << " was lost without being dropped";
+    ASSERT_GE(gaps.size(), 25u);
 
     const std::string log_path = dir_ + "/lost.log";
-    const std::string last = " lost " + std::to_string(gaps.back()) + "\n";
+    const std::string last = VESK_SAYS_LOST + std::to_string(gaps.back()) + "\n";
     ASSERT_TRUE(eventually([&] { return contents(log_path).find(last) != std::string::npos; }));
-    std::string log = contents(log_path);
-    for (int64_t missing : gaps)
-        EXPECT_NE(log.find("Z lost " + std::to_string(missing) + "\n"), std::string::npos) << missing;
+    const std::string log = contents(log_path);
+    for (uint64_t missing : gaps)
+        EXPECT_NE(log.find(VESK_SAYS_LOST + std::to_string(missing) + "\n"), std::string::npos) << missing;
     quit(server, t);
     // The log file and standard error (a file here) took every line: no loss is reported.
     const std::string errors = contents(dir_ + "/stderr");
-    EXPECT_EQ(errors.find("dropped"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(VESK_SAYS_DROPPED), std::string::npos) << errors;
     EXPECT_EQ(errors.find(VESK_SAYS_NOT_WRITTEN), std::string::npos) << errors;
+}
+
+// A port asked as * is chosen at the bind: standard error says the endpoint bound, and a
+// subscriber to it receives packets.
+TEST_F(Device, WildcardPortIsSaidAndServes)
+{
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=tcp://127.0.0.1:*"}));
+    std::string endpoint;
+    ASSERT_TRUE(eventually([&] {
+        const std::string errors = contents(dir_ + "/stderr");
+        const size_t at = errors.find(VESK_SAYS_BOUND), end = errors.find_first_of("\r\n", at);
+        if (end == std::string::npos)
+            return false;
+        endpoint = errors.substr(at + std::strlen(VESK_SAYS_BOUND), end - at - std::strlen(VESK_SAYS_BOUND));
+        return true;
+    })) << contents(dir_ + "/stderr");
+    EXPECT_EQ(endpoint.rfind("tcp://127.0.0.1:", 0), 0u) << endpoint;
+    Subscriber subscriber(endpoint);
+    EXPECT_GE(subscriber.next(kPatience.count() * 1000), 0) << "nothing on " << endpoint;
+    quit(server, t);
 }
 
 // After the q the library's threads are gone while the server still waits for its trailing
@@ -206,100 +250,116 @@ TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
     quit(server, t);
 }
 
-// vesk-listen --csv: every packet decoded on standard output, the counts on standard error,
-// which say when no publisher has been heard from yet, count what is not a packet apart, and
-// start afresh when a device restarts.
+namespace {
+
+// A publisher of our own, told of every subscription (a new connection's may come before the
+// old one's is gone); closing, it gives what it queued up to kPatience to go out.
+struct OwnPublisher {
+    OwnPublisher()
+    {
+        int verbose = 1, linger = static_cast<int>(kPatience.count() * 1000);
+        zmq_setsockopt(socket, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose);
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger, sizeof linger);
+    }
+    ~OwnPublisher()
+    {
+        zmq_close(socket);
+        zmq_ctx_term(context);
+    }
+    bool subscribed()  // an unsubscription comes too when the listener left
+    {
+        zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
+        char message[8] = {};
+        while (zmq_poll(&item, 1, kPatience.count() * 1000) == 1 && zmq_recv(socket, message, sizeof message, 0) > 0)
+            if (message[0] == 1)
+                return true;
+        return false;
+    }
+
+    void *context = zmq_ctx_new();
+    void *socket = zmq_socket(context, ZMQ_XPUB);
+};
+
+// Sends the listener what is not a packet: one part of the wrong size, two parts, then a
+// message beyond its inbound cap, which must end the connection unread; once the listener has
+// subscribed again, one packet, numbered beyond what the device reaches.
+void send_what_is_not_a_packet(const std::string &endpoint)
+{
+    OwnPublisher publisher;
+    ASSERT_EQ(zmq_bind(publisher.socket, endpoint.c_str()), 0);
+    ASSERT_TRUE(publisher.subscribed()) << "the listener never subscribed";
+    zmq_send(publisher.socket, "not a packet", 12, 0);
+    zmq_send(publisher.socket, "two", 3, ZMQ_SNDMORE);
+    zmq_send(publisher.socket, "parts", 5, 0);
+    const std::string huge(64 << 20, 'x');
+    zmq_send(publisher.socket, huge.data(), huge.size(), 0);
+    ASSERT_TRUE(publisher.subscribed()) << "the listener took the huge message";
+    vesk_packet packet = {1000000, 0, {}};
+    unsigned char message[VESK_MESSAGE_SIZE];
+    vesk_encode(&packet, message);
+    zmq_send(publisher.socket, message, sizeof message, 0);
+}
+
+// The listener's CSV: its header, and as its last whole line a packet of the sequence's run
+// `run` (the run after it may be still being written).
+void expect_csv(const std::string &csv, unsigned long long run)
+{
+    EXPECT_EQ(csv.rfind(csv_header() + target().eol, 0), 0u) << csv.substr(0, 200);
+    const size_t end = csv.rfind('\n'), start = csv.rfind('\n', end - 1);
+    const std::string last = csv.substr(start + 1, end - start - 1);
+    unsigned long long sequence = 0, time_ns = 0, its_run = 0;
+    float samples[8];
+    EXPECT_EQ(std::sscanf(last.c_str(), "%llu,%llu,%f,%f,%f,%f,%f,%f,%f,%f,%llu", &sequence, &time_ns, &samples[0],
+                          &samples[1], &samples[2], &samples[3], &samples[4], &samples[5], &samples[6], &samples[7],
+                          &its_run),
+              11)
+        << last;
+    EXPECT_EQ(its_run, run);
+}
+
+}  // namespace
+
+// vesk-listen as its user runs it (what it makes of a stream is listen_test's): until a
+// publisher is heard it says so; what is not a packet is counted apart; with --csv a real
+// device's packets go to standard output decoded, the counts to standard error, and the
+// restarted sequence is the next run; an output nobody reads ends it. --help and --version
+// answer on standard output.
 TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
 {
     const std::string endpoint = free_endpoint();
-    std::vector<std::string> argv = {target().listener, "--csv", endpoint};
+    const std::vector<std::string> argv = {target().listener, "--csv", endpoint};
     ChildOptions counts_to_file;
     counts_to_file.stderr_path = dir_ + "/counts";
     Child listener(argv, counts_to_file);
-    auto counted = [&](const std::string &what) {
+    auto counted = [&](const std::string &pattern) {  // a line of the counts matches
         return eventually([&] {
             listener.output();  // drained, so that the packets it writes never hold it up
-            return contents(dir_ + "/counts").find(what) != std::string::npos;
+            std::istringstream lines(contents(dir_ + "/counts"));
+            for (std::string line; std::getline(lines, line);)
+                if (std::regex_search(line, std::regex(pattern)))
+                    return true;
+            return false;
         });
     };
-    ASSERT_TRUE(counted("no publisher heard from yet on " + endpoint)) << contents(dir_ + "/counts");
+    ASSERT_TRUE(counted(VESK_LISTEN_NOTHING_YET + endpoint)) << contents(dir_ + "/counts");
+    send_what_is_not_a_packet(endpoint);
+    EXPECT_TRUE(counted("^received 1  lost 0  last 1000000  .*  not packets 2$")) << contents(dir_ + "/counts");
 
-    // A publisher of our own, which sends once the listener has subscribed: a message that is
-    // not one 48-byte part is counted apart, once, and so are a duplicate and a wild number in
-    // the sequence; only a sequence that goes back and goes on from there is a restart.
-    {
-        void *context = zmq_ctx_new(), *publisher = zmq_socket(context, ZMQ_XPUB);
-        ASSERT_EQ(zmq_bind(publisher, endpoint.c_str()), 0);
-        zmq_pollitem_t subscribed = {publisher, 0, ZMQ_POLLIN, 0};
-        ASSERT_EQ(zmq_poll(&subscribed, 1, kPatience.count() * 1000), 1) << "the listener never subscribed";
-        zmq_send(publisher, "not a packet", 12, 0);
-        zmq_send(publisher, "two", 3, ZMQ_SNDMORE);
-        zmq_send(publisher, "parts", 5, 0);
-        for (uint64_t sequence : {uint64_t{10}, uint64_t{11}, uint64_t{11}, uint64_t{1} << 63, uint64_t{12},
-                                  uint64_t{13}, uint64_t{5}, uint64_t{6}}) {
-            vesk_packet packet = {sequence, 0, {sequence == 12 ? 1e-45f : 0.0f}};
-            unsigned char message[VESK_MESSAGE_SIZE];
-            vesk_encode(&packet, message);
-            zmq_send(publisher, message, sizeof message, 0);
-        }
-        EXPECT_TRUE(counted("received 2  lost 0  last 6  out of sequence 2  not packets 2"))
-            << contents(dir_ + "/counts");
-        EXPECT_TRUE(counted("went back from 13 to 5")) << contents(dir_ + "/counts");
-        const std::string &csv = listener.output();
-        const size_t twelve = csv.find("\n12,0,");
-        ASSERT_NE(twelve, std::string::npos) << csv;
-        EXPECT_EQ(std::strtof(csv.c_str() + twelve + 6, nullptr), 1e-45f) << "a sample printed with loss";
-        int no_linger = 0;
-        zmq_setsockopt(publisher, ZMQ_LINGER, &no_linger, sizeof no_linger);
-        zmq_close(publisher);
-        zmq_ctx_term(context);
-    }
-
-    const std::vector<std::string> env = {"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
-                                          "VESK_DEVICE_DROP_EVERY=4"};
     Trace t = trace("t");
-    Child server = start(t, device_options(env));
-    ASSERT_TRUE(eventually([&] {
-        listener.output();
-        std::istringstream lines(contents(dir_ + "/counts"));
-        unsigned long received = 0, lost = 0;
-        for (std::string line; std::getline(lines, line);)
-            if (std::sscanf(line.c_str(), "received %lu lost %lu", &received, &lost) == 2 && received > 10 &&
-                lost > 0 && lost <= received)
-                return true;
-        return false;
-    })) << contents(dir_ + "/counts");
-    std::istringstream csv(listener.output());
-    std::string header, line, last;
-    std::getline(csv, header);
-    EXPECT_EQ(header.rfind("sequence,time_ns,channel0,channel1,", 0), 0u) << header;
-    while (std::getline(csv, line))  // the last whole line is the server's
-        if (!csv.eof())
-            last = line;
-    unsigned long long sequence = 0, time_ns = 0;
-    float samples[8];
-    EXPECT_EQ(std::sscanf(last.c_str(), "%llu,%llu,%f,%f,%f,%f,%f,%f,%f,%f", &sequence, &time_ns, &samples[0],
-                          &samples[1], &samples[2], &samples[3], &samples[4], &samples[5], &samples[6], &samples[7]),
-              10)
-        << last;
-    EXPECT_GT(time_ns, 0u);
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_DROP_EVERY=4"}));
+    EXPECT_TRUE(counted("  lost [1-9].*  stamped 250\\.0/s.*  restarts 1  ")) << contents(dir_ + "/counts");
+    expect_csv(listener.output(), 1);
     quit(server, t);
 
-    auto restarts = [&] { return count_of(contents(dir_ + "/counts"), "the device restarted"); };
-    const size_t before = restarts();
-    Trace again = trace("again");
-    Child restarted = start(again, device_options(env));
-    EXPECT_TRUE(eventually([&] {
-        listener.output();
-        return restarts() > before;
-    })) << contents(dir_ + "/counts");
-    quit(restarted, again);
-
-    // A listener whose output nobody reads any more ends.
-    ChildOptions closed_output = counts_to_file;
+    ChildOptions closed_output = counts_to_file;  // a listener whose output nobody reads any more ends
     closed_output.stdout_closed = true;
-    Child closed(argv, closed_output);
-    EXPECT_NE(closed.wait(), -1) << "it wrote on into a closed output";
+    EXPECT_NE(Child(argv, closed_output).wait(), -1) << "it wrote on into a closed output";
+    for (const auto &[flag, says] : {std::pair{"--help", std::string("usage: vesk-listen")},
+                                     std::pair{"--version", "vesk-listen " VESK_VERSION + target().eol}}) {
+        Child asked({target().listener, flag});
+        EXPECT_EQ(asked.wait(), 0) << flag;
+        EXPECT_EQ(asked.output().rfind(says, 0), 0u) << asked.output();
+    }
 }
 
 // Lost-packet lines on a standard error that nobody drains are dropped, not waited for, so

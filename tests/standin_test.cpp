@@ -7,14 +7,32 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+#include <zmq.h>
 
 #include "Vesk_Device.h"
 #include "support/child.h"
 #include "vesk/says.h"
+#include "vesk/waveform.h"
+
+namespace {
+
+std::string contents(const std::string &path)
+{
+    std::ifstream in(path);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+}  // namespace
 
 TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 {
@@ -91,12 +109,15 @@ TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
 // Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,
 // each send takes 20 us longer, so that a device at 100000 packets a second falls behind.
 static std::atomic<bool> slow_sends{false};
+static std::atomic<bool> stall_next_send{false};  // the next send holds the device up 1.5 s
 static std::atomic<long> sends{0};
 extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags)
 {
     using Send = int (*)(void *, const void *, size_t, int);
     static Send real = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "zmq_send"));
     ++sends;
+    if (stall_next_send.exchange(false))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     if (slow_sends) {
         auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
         while (std::chrono::steady_clock::now() < until) {
@@ -125,5 +146,117 @@ TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     CloseVeskDevice();
     slow_sends = false;
     unsetenv("VESK_DEVICE_RATE");
+    std::filesystem::remove_all(dir);
+}
+
+// A device held up for over a second, as a stopped process is, says how far it fell behind its
+// schedule and that it moved the schedule on.
+TEST(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
+{
+    char dir[] = "/tmp/vesk-standin-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
+    const std::string said = std::string(dir) + "/stderr";
+    const int saved = dup(STDERR_FILENO), to = open(said.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(to, STDERR_FILENO);
+    stall_next_send = true;
+    EnableZMQData();
+    OpenVeskDevice();
+    const bool told = eventually([&] { return contents(said).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
+    CloseVeskDevice();
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(to);
+    EXPECT_TRUE(told) << contents(said);
+    std::filesystem::remove_all(dir);
+}
+
+__extension__ typedef __int128 Wide;  // GCC's, exact where n * 10^9 needs more than 64 bits
+
+// Packet n is due n * 10^9 / rate ns after the schedule's start, rounded to the nanosecond, at
+// each rate for four seconds and far beyond, where n * 10^9 no longer fits 64 bits.
+TEST(Standin, ScheduleIsExactToTheNanosecond)
+{
+    for (long rate : {66667L, 250L, 10000L, 100000L}) {
+        SCOPED_TRACE(rate);
+        auto exact = [&](uint64_t n) {  // within half a nanosecond, times 2 * rate
+            const Wide twice = 2 * (static_cast<Wide>(vesk_due_ns(n, rate)) * rate - Wide{n} * 1000000000);
+            return (twice < 0 ? -twice : twice) <= rate;
+        };
+        for (uint64_t n = 0; n <= 4 * static_cast<uint64_t>(rate); ++n)
+            ASSERT_TRUE(exact(n)) << n;
+        EXPECT_TRUE(exact(uint64_t{1} << 40));
+    }
+}
+
+// The samples shown in the CSV example of docs/standin.md and the archives' README.txt, by
+// sequence number: each line after the CSV header, up to the first that is not a packet's.
+std::map<uint64_t, std::vector<float>> documented_samples(const std::string &file)
+{
+    std::map<uint64_t, std::vector<float>> samples;
+    std::ifstream in(std::string(VESK_SOURCE_DIR) + "/" + file);
+    bool in_example = false;
+    for (std::string line; std::getline(in, line);) {
+        line.erase(0, line.find_first_not_of(' '));
+        char *at = nullptr;
+        const uint64_t sequence = std::strtoull(line.c_str(), &at, 10);
+        if (line.rfind("sequence,time_ns,", 0) == 0 || (in_example && *at == ',')) {
+            std::strtoull(at + 1, &at, 10);  // the time column, which no run repeats
+            for (char *end = at; in_example && samples[sequence].size() < VESK_CHANNELS && *at == ','; at = end) {
+                const float sample = std::strtof(at + 1, &end);
+                if (end == at + 1)
+                    break;  // "...": the line goes on unshown
+                samples[sequence].push_back(sample);
+            }
+            in_example = true;
+        } else {
+            in_example = false;
+        }
+    }
+    return samples;
+}
+
+// The CSV example in the docs is the stand-in's own: a real run at the default rate makes the
+// same samples for those sequence numbers, bit for bit.
+TEST(Standin, DocumentedCsvIsWhatItMakes)
+{
+    char dir[] = "/tmp/vesk-standin-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string endpoint = "ipc://" + std::string(dir) + "/data";
+    setenv("VESK_DEVICE_ENDPOINT", endpoint.c_str(), 1);
+    void *context = zmq_ctx_new(), *subscriber = zmq_socket(context, ZMQ_SUB);
+    zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
+    int soon_ms = 5;  // each open binds anew, and the subscriber must be back before the packets
+    zmq_setsockopt(subscriber, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
+    EnableZMQData();
+    zmq_connect(subscriber, endpoint.c_str());
+    for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
+        SCOPED_TRACE(file);
+        const auto documented = documented_samples(file);
+        ASSERT_GE(documented.size(), 2u);
+        std::map<uint64_t, vesk_packet> made;
+        // The subscriber may join after the first packets: then the device is opened again.
+        for (int run = 0; run < 10 && made.size() < documented.size(); ++run) {
+            EnableZMQData();
+            OpenVeskDevice();
+            zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
+            unsigned char message[VESK_MESSAGE_SIZE];
+            for (uint64_t last = 0; last < documented.rbegin()->first && zmq_poll(&item, 1, 30000) == 1;) {
+                zmq_recv(subscriber, message, sizeof message, 0);
+                const vesk_packet packet = vesk_decode(message);
+                if (documented.count(packet.sequence) > 0)
+                    made[packet.sequence] = packet;
+                last = packet.sequence;
+            }
+            CloseVeskDevice();
+        }
+        for (const auto &[sequence, samples] : documented) {
+            ASSERT_EQ(made.count(sequence), 1u) << "the stand-in never made packet " << sequence;
+            for (size_t c = 0; c < samples.size(); ++c)
+                EXPECT_EQ(samples[c], made[sequence].samples[c]) << "packet " << sequence << ", channel " << c;
+        }
+    }
+    zmq_close(subscriber);
+    zmq_ctx_term(context);
     std::filesystem::remove_all(dir);
 }

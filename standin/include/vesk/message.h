@@ -6,9 +6,9 @@
  *        0     8  sequence number, unsigned: 0 for the first packet the device made, one more
  *                 for each next
  *        8     8  time stamp, unsigned: nanoseconds since 1970-01-01 UTC at which the packet
- *                 was due on the device's schedule (consecutive packets are one period apart)
- *       16    32  8 channels, IEEE 754 32-bit floats: channel c (0 to 7) as vesk/waveform.h
- *                 makes it
+ *                 was due on the device's schedule (packet n at n * 10^9 / rate after its start)
+ *       16    32  8 channels, IEEE 754 32-bit floats: channel c (0 to 7) in the stand-in a
+ *                 waveform of c + 1 Hz between -1 and 1 and a little noise (vesk/waveform.h)
  */
 #ifndef VESK_MESSAGE_H
 #define VESK_MESSAGE_H

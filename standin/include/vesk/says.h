@@ -15,6 +15,10 @@
 #define VESK_SAYS_NO_THREAD "no thread can be made: " /* why */
 #define VESK_SAYS_FIFO "is a FIFO that nobody reads"
 #define VESK_SAYS_NO_TRACE "no call trace: " /* path " " VESK_SAYS_FIFO or VESK_SAYS_SYMLINK */
+#define VESK_SAYS_MOVED_ON " s behind its schedule and moved its schedule on" /* after "the device fell N" */
+#define VESK_SAYS_BOUND "publishing on " /* the endpoint bound, when the one asked for had a wildcard */
+#define VESK_SAYS_DROPPED " dropped: " /* after "N lines", then what would not take them */
+#define VESK_SAYS_LOST "Z lost " /* the lost-packet log's line: UTC time, this, first[..last] */
 #define VESK_SAYS_NOT_WRITTEN "could not be written: " /* after "N lines ", the error */
 #define VESK_SAYS_OWN_LINES "lines of its own" /* what its own standard error lost */
 #define VESK_SAYS_LOG_LINES "lost-packet log lines" /* what a lost-packet log lost */

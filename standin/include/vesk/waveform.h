@@ -1,7 +1,7 @@
-/* The simulated device's signal, for the stand-in and the benchmark's C floor alike: channel c
- * (0 to 7) carries a waveform of c + 1 Hz (sine, square, triangle, sawtooth in turn) between -1
- * and 1, plus noise up to 0.05 either way, at VESK_DEFAULT_RATE packets per second unless
- * VESK_DEVICE_RATE says otherwise. */
+/* The simulated device's signal and schedule, for the stand-in and the benchmark's C floor
+ * alike: channel c (0 to 7) carries a waveform of c + 1 Hz (sine, square, triangle, sawtooth in
+ * turn) between -1 and 1, plus noise up to 0.05 either way, at VESK_DEFAULT_RATE packets per
+ * second unless VESK_DEVICE_RATE says otherwise. */
 #ifndef VESK_WAVEFORM_H
 #define VESK_WAVEFORM_H
 
@@ -31,6 +31,14 @@ static inline void vesk_fill_samples(vesk_packet *packet, long rate, uint32_t *n
         *noise = (uint32_t)((uint64_t)*noise * 48271u % 2147483647u);
         packet->samples[c] = (float)(wave + *noise / 2147483647.0 * 0.1 - 0.05);
     }
+}
+
+/* Nanoseconds from the schedule's start to packet `n` at `rate` per second, n * 10^9 / rate
+ * rounded, never drifting; split at whole seconds so that nothing overflows 64 bits. */
+static inline uint64_t vesk_due_ns(uint64_t n, long rate)
+{
+    const uint64_t r = (uint64_t)rate, second = 1000000000u;
+    return n / r * second + (n % r * second + r / 2) / r;
 }
 
 #endif

@@ -1,0 +1,71 @@
+// The Python example that the archives carry, run as its reader would: Debian's python3, for
+// which Debian's python3-zmq is built.
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "support/device.h"
+
+namespace {
+
+// Each whole line of a CSV output by its sequence number, with the first `columns` columns only.
+std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t columns)
+{
+    std::map<uint64_t, std::string> lines;
+    std::istringstream in(csv);
+    for (std::string line; std::getline(in, line) && !in.eof();) {
+        size_t end = 0;
+        for (size_t c = 0; c < columns && end != std::string::npos; ++c)
+            end = line.find(',', end + 1);
+        if (!line.empty() && line[0] >= '0' && line[0] <= '9' && count_of(line, ",") + 1 >= columns)
+            lines[std::stoull(line)] = line.substr(0, end);
+    }
+    return lines;
+}
+
+}  // namespace
+
+// Beside the listener, on a device that loses every 5th packet, for a second of the stream:
+// every packet the example printed, the listener printed alike, and the losses the example told
+// are the gaps in what the listener saw over the same stretch.
+TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
+{
+    const std::string endpoint = free_endpoint();
+    ChildOptions quiet, told;
+    quiet.stderr_path = dir_ + "/counts";
+    told.stderr_path = dir_ + "/losses";
+    Child listener({target().listener, "--csv", endpoint}, quiet);
+    Child example({"/usr/bin/python3", VESK_EXAMPLE, endpoint}, told);
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
+                                            "VESK_DEVICE_DROP_EVERY=5"}));
+    std::map<uint64_t, std::string> printed, seen;
+    ASSERT_TRUE(eventually([&] {  // a second of the stream that both printed
+        printed = lines_by_sequence(example.output(), 10);
+        seen = lines_by_sequence(listener.output(), 10);
+        size_t both = 0;
+        for (const auto &line : printed)
+            both += seen.count(line.first);
+        return both > 800;
+    })) << contents(dir_ + "/losses");
+    quit(server, t);
+
+    std::set<uint64_t> gaps, losses;
+    for (auto it = seen.begin(); std::next(it) != seen.end(); ++it)
+        for (uint64_t missing = it->first + 1; missing < std::next(it)->first; ++missing)
+            gaps.insert(missing);
+    std::istringstream told_lines(contents(dir_ + "/losses"));
+    for (std::string line; std::getline(told_lines, line);)
+        losses.insert(std::stoull(line.substr(line.find(' ') + 1)));  // every 5th: one at a time
+    size_t both = 0;
+    for (const auto &[sequence, line] : printed) {
+        // A loss is told after a packet: from each one's second packet on.
+        if (seen.count(sequence) == 0 || sequence == printed.begin()->first || sequence == seen.begin()->first)
+            continue;
+        EXPECT_EQ(line, seen.at(sequence));
+        EXPECT_EQ(gaps.count(sequence - 1) > 0, losses.count(sequence - 1) > 0) << sequence - 1;
+        ++both;
+    }
+    EXPECT_GT(both, 790u);
+    EXPECT_GT(losses.size(), 150u) << contents(dir_ + "/losses");
+}
