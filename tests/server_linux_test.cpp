@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -275,88 +276,118 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
     }
 }
 
-// A background job's reads fail with EIO: it waits for the terminal until fg, also where /proc
-// is hidden, and where a library used up its descriptors before Ctrl+Z and bg put it there; an
-// orphaned job never can be brought back, and closes in order (docs/operator.md).
-TEST_F(LinuxServer, AtATerminalABackgroundJobWaitsForTheTerminal)
-{
-    ChildOptions terminal;
-    terminal.terminal = true;
-    Trace background = trace("background"), hidden = trace("hidden"), starved = trace("starved");
-    Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("shell");
-    Child shell = start(t, terminal, {"--norc", "--noprofile", "-i"}, "bash");
-    pid_t server = 0;
+// An interactive shell at a terminal, as an operator's, whose jobs are servers.
+class TerminalShell : public LinuxServer {
+protected:
+    void start_shell()
+    {
+        ChildOptions terminal;
+        terminal.terminal = true;
+        shell_.emplace(start(trace("shell"), terminal, {"--norc", "--noprofile", "-i"}, "bash"));
+    }
+    // Waits until the shell's job has started the device; returns its pid.
+    pid_t job_started(const Trace &job)
+    {
+        pid_t server = 0;
+        EXPECT_TRUE(job.wait_for_start());
+        EXPECT_TRUE(eventually([&] { return (server = process_in_session(shell_->pid(), "VeskServer")) != 0; }));
+        return server;
+    }
     // Waits until the job waits in the background, its device still open.
-    auto wait_for_job = [&](const Trace &job) {
-        ASSERT_TRUE(job.wait_for_start());
-        ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
+    void expect_waiting_in_background(pid_t server, const Trace &job)
+    {
         ASSERT_TRUE(eventually([&] {
             const std::string call = blocked_in(server).first;
             return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
         }));
         EXPECT_EQ(job.lines(), kStartedTrace) << "the device was closed in the background";
-    };
-    auto start_job = [&](const Trace &job, const std::string &command) {  // ignoring SIGTTIN
-        shell.send("trap '' TTIN; " + command + " &\r");
-        wait_for_job(job);
-    };
-    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm", record = dir_ + "/starved-record";
-    std::string preloaded_env;
-    for (const std::string &variable : preloaded(record).env)
-        preloaded_env += " " + variable.substr(0, variable.find('=') + 1) + quoted(variable.substr(variable.find('=') + 1));
-    const std::pair<const Trace &, std::string> brought_back[] = {
+    }
+    // Brings the job back with fg and ends it with q.
+    void bring_back_and_quit(pid_t server, const Trace &job)
+    {
+        shell_->send("fg\r");
+        ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+        shell_->send("q\r");
+        EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
+        EXPECT_EQ(job.lines(), kOrderlyTrace);
+    }
+    std::optional<Child> shell_;
+};
+
+// A background job that ignores SIGTTIN has its reads fail with EIO: it waits for the terminal
+// until fg, also where /proc is hidden and nobody can tell whether its group is orphaned.
+TEST_F(TerminalShell, AtATerminalABackgroundJobWaitsUntilFg)
+{
+    start_shell();
+    Trace background = trace("background"), hidden = trace("hidden");
+    const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
+    const std::pair<const Trace &, std::string> jobs[] = {
         {background, background.env() + " " + quoted(target().server)},
         // Without /proc the loader cannot tell $ORIGIN: the library is named to it.
         {hidden, "(" + hidden.env() + " LD_LIBRARY_PATH=" + quoted(fs::path(target().server).parent_path()) + " " +
                      unshare + " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) +
                      "; true)"},
-        {starved, "(ulimit -n 64; " + starved.env() + preloaded_env + " " + quoted(target().server) + "; true)"},
     };
-    for (const auto &[job, command] : brought_back) {
+    for (const auto &[job, command] : jobs) {
         SCOPED_TRACE(command);
-        if (&job != &starved) {
-            ASSERT_NO_FATAL_FAILURE(start_job(job, command));
-        } else {
-            shell.send("trap '' TTIN; " + command + "\r");
-            ASSERT_TRUE(job.wait_for_start());
-            ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
-            kill(server, SIGUSR2);
-            ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
-            shell.send("\x1a");  // the shell reads again once it has the terminal back
-            ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
-            shell.send("bg\r");
-            ASSERT_NO_FATAL_FAILURE(wait_for_job(job));
-            kill(server, SIGUSR2);  // the trace's last line needs a descriptor
-            ASSERT_TRUE(eventually([&] { return count_of(contents(record), "given back") == 1; }));
-        }
-        shell.send("fg\r");
-        ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
-        shell.send("q\r");
-        EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
-        EXPECT_EQ(job.lines(), kOrderlyTrace);
+        shell_->send("trap '' TTIN; " + command + " &\r");
+        const pid_t server = job_started(job);
+        ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
+        ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
     }
+}
 
-    shell.send("bash --norc --noprofile -i\r");
+// A library used up the descriptors before Ctrl+Z and bg: the wait was made at the start.
+TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
+{
+    start_shell();
+    Trace job = trace("starved");
+    const std::string record = dir_ + "/record";
+    std::string preloaded_env;
+    for (const std::string &variable : preloaded(record).env)
+        preloaded_env += " " + variable.substr(0, variable.find('=') + 1) + quoted(variable.substr(variable.find('=') + 1));
+    shell_->send("trap '' TTIN; (ulimit -n 64; " + job.env() + preloaded_env + " " + quoted(target().server) +
+                 "; true)\r");
+    const pid_t server = job_started(job);
+    kill(server, SIGUSR2);
+    ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
+    shell_->send("\x1a");  // the shell reads again once it has the terminal back
+    ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
+    shell_->send("bg\r");
+    ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
+    kill(server, SIGUSR2);  // the trace's last line needs a descriptor
+    ASSERT_TRUE(eventually([&] { return count_of(contents(record), "given back") == 1; }));
+    ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
+}
+
+// A job whose group is orphaned can never be brought back, and closes in order by itself: when
+// the shell that started it ends, and when it starts so. A foreground job's read fails at once
+// when the terminal goes: it is left to the SIGHUP that comes later, from the shell.
+TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
+{
+    start_shell();
+    Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
+    shell_->send("bash --norc --noprofile -i\r");
     ASSERT_TRUE(eventually([&] {
-        const pid_t inner_shell = process_in_session(shell.pid(), "bash", shell.pid());
+        const pid_t inner_shell = process_in_session(shell_->pid(), "bash", shell_->pid());
         return inner_shell != 0 && in_foreground(inner_shell);
     }));
-    ASSERT_NO_FATAL_FAILURE(start_job(inner, "(" + inner.env() + " " + quoted(target().server) + "; true)"));
-    shell.send("exit\r");
+    shell_->send("trap '' TTIN; (" + inner.env() + " " + quoted(target().server) + "; true) &\r");
+    ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(job_started(inner), inner));
+    shell_->send("exit\r");
     EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") == 0; }));
 
-    shell.send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
+    shell_->send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") == 0; }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") == 0; }));
 
-    shell.send(t.env() + " " + quoted(target().server) + "\r");
-    ASSERT_TRUE(t.wait_for_start());
-    ASSERT_TRUE(eventually([&] { return (server = process_in_session(shell.pid(), "VeskServer")) != 0; }));
-    shell.close_input();
-    EXPECT_TRUE(eventually([&] { return process_in_session(shell.pid(), "VeskServer") != server; }));
+    shell_->send(t.env() + " " + quoted(target().server) + "\r");
+    const pid_t server = job_started(t);
+    shell_->close_input();
+    EXPECT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") != server; }));
     EXPECT_EQ(t.lines(), kStartedTrace);
-    shell.wait();
+    shell_->wait();
 }
 
 // Started beside a library, not with it: only its own folder counts. (Windows searches the
