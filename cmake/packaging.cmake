@@ -19,9 +19,8 @@ function(vesk_header_value name header pattern)
   set(${name} ${value} PARENT_SCOPE)
 endfunction()
 
-# vesk_readme(<template> <README.txt> <listener> [configure_file options]): an archive's
-# README.txt; @VESK_STANDIN_TEXT@ in the template stands for what both stand-in archives
-# say of it, with @VESK_LISTEN@ as the listener's command there.
+# vesk_readme(<template> <README.txt> <listener> [configure_file options]): an archive's README.txt,
+# @VESK_STANDIN_TEXT@ standing for the stand-in's shared text, @VESK_LISTEN@ for the listener.
 function(vesk_readme template readme listen)
   set(VESK_LISTEN ${listen})
   vesk_header_value(VESK_DEFAULT_RATE waveform.h "[0-9]+")
@@ -69,9 +68,8 @@ if(WIN32)
         COMPONENT ${component})
     endforeach()
   else()
-    # The notices are written from the MinGW build's link maps and Debian's copyright files; an
-    # MSVC build links other code (Microsoft's C and C++ runtimes, vcpkg's libzmq), for which
-    # nothing writes them. Its tree installs, but does not pack.
+    # The notices come from MinGW's link maps; nothing writes them for what MSVC links, so its
+    # tree installs but does not pack.
     set(CPACK_VESK_REFUSED "an MSVC tree is not packed into release archives: their third-party notices are written only for the MinGW build; pack the release with ./scripts/package on Linux")
   endif()
   install(TARGETS Vesk_Device vesk-listen RUNTIME DESTINATION . COMPONENT simulator

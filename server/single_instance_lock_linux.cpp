@@ -1,7 +1,5 @@
-// Linux's named kernel object that vanishes with its last holder is a Unix socket bound in the
-// abstract namespace: nobody can remove or replace the name, no file system holds it, bind
-// reports atomically whether it was taken, and the kernel frees it with the socket's last
-// descriptor however the process ends. Its scope is the network namespace.
+// Linux's named object that goes with its last holder is a Unix socket in the abstract namespace
+// (unix(7)); its scope is the network namespace (docs/lock.md).
 #include "single_instance_lock_linux.h"
 
 #include "lock_name.h"
@@ -31,9 +29,8 @@ constexpr int kAttempts = 10;
 // nobody can tell; either way the run goes on unguarded, never refused.
 enum class Holder { Ours, Unseen, Gone };
 
-// sk_state of an AF_UNIX stream socket bound and not connected: not listening (TCP_CLOSE) or
-// listening (TCP_LISTEN), include/net/tcp_states.h. A listener's accepted connections carry
-// its name too, but are established.
+// sk_state of a bound, unconnected AF_UNIX stream socket: TCP_CLOSE or TCP_LISTEN
+// (include/net/tcp_states.h); accepted connections carry the name too, but are established.
 constexpr unsigned kUnconnected = 7, kListening = 10;
 
 // What the kernel says of the stream socket bound to exactly our address.
@@ -70,10 +67,8 @@ void take_if_named(const nlmsghdr *h, const char *name, size_t size, Bound &boun
     }
 }
 
-// Asks the kernel (NETLINK_SOCK_DIAG, sock_diag(7)) for this network namespace's unconnected
-// AF_UNIX sockets with their exact name bytes, type and, when `ask_uid`, creator's uid as our
-// user namespace sees it, and keeps the one bound to `address`. Unlike /proc/net/unix, whose
-// text prints a file-system socket's path raw, this answer is nobody else's to write into.
+// The unconnected socket bound to `address`, by sock_diag(7): exact name bytes, type and (with
+// `ask_uid`) creator's uid, which nobody else can write into, unlike /proc/net/unix's text.
 Bound bound_socket(const sockaddr_un &address, socklen_t size, bool ask_uid)
 {
     const int diag = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
@@ -194,11 +189,8 @@ Holder looked_up(const sockaddr_un &address, socklen_t size, bool ask_uid)
     return again.answered && again.sockets <= 1 && again.inode != bound.inode ? Holder::Gone : Holder::Unseen;
 }
 
-// Who holds the name. The holder answers when it listens with room in its queue, and the kernel
-// then says whose it is; a blocking connect would wait on a full queue, so none blocks. A full
-// queue (EAGAIN: thousands of refused copies, or another user's listen(fd, 0)) or a socket not
-// yet listening (ECONNREFUSED: a copy between its bind and its listen, however long it was
-// preempted there) says nothing of the holder: the kernel is asked instead.
+// Who holds the name: a listener with room answers with its credentials (SO_PEERCRED); a full
+// queue (EAGAIN) or one not listening yet (ECONNREFUSED) says nothing, so the kernel is asked.
 Holder holder_of(const sockaddr_un &address, socklen_t size, bool ask_uid)
 {
     int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -252,9 +244,8 @@ Outcome take_lock_named(const char *name, bool ask_uid)
     return Outcome::Taken;
 }
 
-// The effective uid, which the kernel records as the holder's and SO_PEERCRED reports. Nothing
-// in the environment moves the name. A user namespace is no scope of its own: the network
-// namespace's names are shared, so another user's `unshare -U -r` takes root's name, .../0.
+// The effective uid, which SO_PEERCRED reports; a user namespace is no scope of its own, since
+// the network namespace's names are shared (docs/lock.md).
 Outcome SingleInstanceLock::take()
 {
     char name[VESK_USER_LOCK_NAME_SIZE];

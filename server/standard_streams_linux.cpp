@@ -15,9 +15,8 @@
 
 namespace {
 
-// A standard descriptor left closed by the parent would go to the first file or pipe a
-// library opens when it is loaded, and the server's lines or reads with it. glibc runs the
-// executable's .preinit_array before any library's initialiser, so /dev/null gets there first.
+// A closed standard descriptor would go to the first file a library opens at load; glibc runs
+// the executable's .preinit_array before any library's initialiser, so /dev/null gets it first.
 void open_missing_standard_descriptors(int, char **, char **)
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
@@ -28,9 +27,8 @@ void open_missing_standard_descriptors(int, char **, char **)
 __attribute__((section(".preinit_array"), used)) void (*const open_missing)(int, char **, char **) =
     open_missing_standard_descriptors;
 
-// A terminal that hangs up ends the read of its foreground job with EIO (or end of file) at once,
-// while the SIGHUP that ends the process comes later, passed on by the shell. Only a process that
-// outlives the grace, one that ignores SIGHUP, goes on to close the device.
+// A hung-up terminal fails the read at once, before the shell passes SIGHUP on: only a process
+// that outlives the grace (it ignores SIGHUP) closes the device.
 int eof_after_sleeping_grace()
 {
     struct timespec left = {kConsoleGraceMs / 1000, (kConsoleGraceMs % 1000) * 1000000L};
@@ -45,9 +43,8 @@ bool terminal_hung_up()
     return isatty(STDIN_FILENO) == 0 && errno == EIO;
 }
 
-// A read fails with EIO in the background of its terminal when SIGTTIN is ignored or blocked
-// (`trap '' TTIN; VeskServer &`), as it does in the foreground of one that hangs up, where
-// tcgetpgrp fails instead.
+// EIO in the background when SIGTTIN is ignored (`trap '' TTIN; VeskServer &`), as in the
+// foreground of a terminal that hangs up, where tcgetpgrp fails instead.
 bool reading_in_background()
 {
     const pid_t foreground = tcgetpgrp(STDIN_FILENO);
@@ -148,11 +145,8 @@ bool keepers_changed(const Keepers &keepers)
     return state == 'Z' || start != keepers.member_start || parent != keepers.parent;
 }
 
-// New input reaching the terminal, or its hang-up: only after the job is brought to the
-// foreground can a read succeed, and the kernel tells nobody of that, but the operator then
-// types. Edge-triggered, so input that waits for the foreground job does not wake the server
-// again and again. Made at start, before the device library can use up the descriptors; -1 if
-// it cannot be had, as for input that is no terminal.
+// The terminal's input or hang-up, edge-triggered (nobody is told of fg, but the operator then
+// types); made at start, before a library can use up the descriptors. -1: none.
 int terminal_watch = -1;
 
 void watch_terminal()
@@ -178,11 +172,8 @@ bool await(int watch)
     return true;
 }
 
-// Waits, without spending processor time, until a background job may read again: the
-// terminal's watch, or the end of a process that keeps the group from being orphaned, after
-// which the group is looked at again. False once the group is known to be orphaned, or when
-// the wait cannot be had. Where a keeper's end cannot be watched (before Linux 5.3, or out of
-// descriptors), an orphaned group is found at the next input instead.
+// Waits idle until a background job may read again, or a process keeping its group from being
+// orphaned ends (pidfd, Linux 5.3); false once the group is orphaned or no wait can be had.
 bool wait_in_background()
 {
     const int watch = terminal_watch;

@@ -14,8 +14,7 @@ inline int queue_for(long rate)
 }
 
 // The most a peer may send in one message: a subscription to a whole packet (49 bytes) or a
-// handshake's READY, and little more. libzmq keeps every subscription in full, at some 40
-// times its size, as fast as a peer sends them.
+// READY; libzmq keeps every subscription in full, at some 40 times its size.
 constexpr int64_t kMostInbound = 64;
 
 // The most subscriptions the publisher keeps at once among all its subscribers: a consumer

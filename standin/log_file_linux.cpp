@@ -17,9 +17,8 @@ struct LogFile {
 
 LogFile *log_file_open(const char *path, std::string *why)
 {
-    // O_NONBLOCK: opening a FIFO nobody reads would otherwise wait for a reader. The open file
-    // is the library's own, so the flag stays, and a write never waits either. O_NOFOLLOW: a
-    // link another user left in a shared folder must not lead root's copy to a file of root's.
+    // O_NONBLOCK: a FIFO nobody reads holds up neither the open nor a write. O_NOFOLLOW: another
+    // user's link in a shared folder must not lead root's copy to a file of root's.
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         *why = errno == ENXIO ? "it " VESK_SAYS_FIFO : errno == ELOOP ? "it " VESK_SAYS_SYMLINK : std::strerror(errno);

@@ -35,9 +35,8 @@ void Publisher::open(const Settings &settings)
     zmq_setsockopt(socket_, ZMQ_SNDHWM, &queue, sizeof queue);
     int64_t most_inbound = kMostInbound;
     zmq_setsockopt(socket_, ZMQ_MAXMSGSIZE, &most_inbound, sizeof most_inbound);
-    // Every subscription and unsubscription is reported, also those a leaving peer had
-    // (zmq_setsockopt(3), ZMQ_XPUB_VERBOSER), and counted before each packet. A peer's queue is
-    // kept short, though libzmq reads on while the peer sends, between two packets too.
+    // Every subscription and unsubscription, a leaving peer's too, is reported (ZMQ_XPUB_VERBOSER,
+    // zmq_setsockopt(3)) and counted before each packet.
     int report_all = 1, inbound_queue = kMostSubscriptions;
     zmq_setsockopt(socket_, ZMQ_XPUB_VERBOSER, &report_all, sizeof report_all);
     zmq_setsockopt(socket_, ZMQ_RCVHWM, &inbound_queue, sizeof inbound_queue);

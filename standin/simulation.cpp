@@ -1,9 +1,5 @@
-// A simulated device: from OpenVeskDevice on, a thread of the library's own produces packets
-// at a steady rate and passes them over a link that can be told to lose some. What arrives
-// is checked for gaps (logged when "bLogPackLost" is on) and published once EnableZMQData has
-// bound the publisher. This file holds the entry points' shared state and the device's
-// schedule; settings.h, vesk/waveform.h, publisher.h and lost_log.h hold the rest, and
-// log_file.h, resources.h and socket_file.h what differs between platforms.
+// The simulated device: its thread makes packets on a schedule and passes them over a lossy link
+// to the gap check and the publisher (docs/standin.md); the entry points' shared state.
 #include "simulation.h"
 
 #include <atomic>
@@ -106,9 +102,8 @@ private:
             std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
         uint64_t origin_sequence = 0, next = 0, expected = 0;
         std::unique_lock<std::mutex> lock(mutex_);
-        // Every packet that has fallen due is made at once; the thread waits only when the next
-        // is not due yet. A wait per packet would cost more than a packet's period at high rates.
-        // The state lock is let go for each packet's work, so an entry point never waits longer.
+        // Every packet due is made at once (a wait per packet costs more than a period at high
+        // rates), letting go of the state lock for each, so an entry point never waits longer.
         while (!stopping_) {
             auto offset = nanoseconds(vesk_due_ns(next - origin_sequence, rate));
             auto now = std::chrono::steady_clock::now();

@@ -16,9 +16,8 @@ const char *ipc_refusal()
     return nullptr;
 }
 
-// The uid an owner outside our user namespace shows as, or -1 in the initial namespace, where
-// every owner is seen (user_namespaces(7)). There the stand-in has no rights beyond its user's,
-// and the folders it cannot see the owner of are root's, such as /.
+// The uid an owner outside our user namespace shows as (user_namespaces(7)), where such folders
+// are root's, such as /; -1 in the initial namespace.
 static uid_t unseen_owner()
 {
     std::ifstream map("/proc/self/uid_map"), overflow("/proc/sys/kernel/overflowuid");
@@ -29,9 +28,8 @@ static uid_t unseen_owner()
     return static_cast<uid_t>(uid);
 }
 
-// As OpenSSH checks its key paths: every folder on the way is no symbolic link and is ours or
-// root's, and writable by group or others only if sticky (so that they cannot rename what is
-// ours or root's in it).
+// As OpenSSH checks its key paths: each folder on the way is no link, ours or root's, and
+// writable by others only if sticky, so nobody else can rename what is in it.
 std::string socket_folder_refusal(const std::string &path)
 {
     std::string absolute = path;

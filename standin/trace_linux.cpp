@@ -15,9 +15,8 @@ void trace_append(const char *line, size_t size) noexcept
     const char *path = std::getenv("VESK_DEVICE_TRACE");
     if (off || path == nullptr || *path == '\0')
         return;
-    // O_APPEND and a single write keep each line whole when several copies share a file.
-    // O_NONBLOCK keeps a FIFO nobody reads from holding up the open, and the write. O_NOFOLLOW,
-    // as for the log: a symbolic link is not followed.
+    // O_APPEND and one write keep lines whole across copies; O_NONBLOCK and O_NOFOLLOW as for
+    // the log: no FIFO holds it up, no link is followed.
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         if ((errno == ENXIO || errno == ELOOP) && !off.exchange(true))

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# check_packages.sh DIST VERSION RUN_TEST [LINK MAPS]: the release archives that
-# ./scripts/package made, as a user unpacks and runs them (the Linux one through the Linux
-# tree's RUN_TEST), and their notices against the Windows binaries' link maps (by default
-# those the Windows build beside this tree wrote).
+# check_packages.sh DIST VERSION SERVER_TEST [LINK MAPS]: the release archives, unpacked and run
+# as a user would, and their notices against the Windows build's link maps.
 set -u
 dist=$1
 version=$2
@@ -78,9 +76,8 @@ components_of() {
         esac  # the rest is the project's own
     done | sort -u
 }
-# notices_check ARCHIVE FOLDER: each program in the zip is listed in its notices with exactly the
-# components its link map shows; each component has its section, each licence a section
-# named in the text, and nothing points outside the archive.
+# notices_check ARCHIVE FOLDER: the notices list each program's components as its link map shows,
+# with their sections and licences, pointing nowhere outside the archive.
 notices_check() {
     local notices binary map components named section licence
     notices=$(unzip -p "$dist/$1.zip" "$2/THIRD-PARTY-NOTICES.txt" | tr -d '\r')

@@ -1,7 +1,5 @@
-/* The simulated device's signal and schedule, for the stand-in and the benchmark's C floor
- * alike: channel c (0 to 7) carries a waveform of c + 1 Hz (sine, square, triangle, sawtooth in
- * turn) between -1 and 1, plus noise up to 0.05 either way, at VESK_DEFAULT_RATE packets per
- * second unless VESK_DEVICE_RATE says otherwise. */
+/* The simulated device's signal and schedule, for the stand-in and the benchmark's C floor:
+ * channel c carries a c + 1 Hz waveform and a little noise (docs/standin.md). */
 #ifndef VESK_WAVEFORM_H
 #define VESK_WAVEFORM_H
 
