@@ -7,6 +7,12 @@ version=$2
 private_run=$3
 maps=${4:-$(dirname "$0")/../build/windows/linkmaps}
 fail=0
+src=$(dirname "$0")/..
+defined() {  # defined NAME HEADER: the string a C header defines
+    sed -n "s/^#define $1 \"\(.*\)\".*/\1/p" "$src/$2"
+}
+start=$(defined VESK_START_LINE server/lines.h) closed=$(defined VESK_CLOSED_LINE server/lines.h)
+loaded=$(defined VESK_SAYS_LOADED standin/include/vesk/says.h)
 check() {  # check DESCRIPTION COMMAND...
     if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
 }
@@ -116,8 +122,8 @@ run_unpacked() {
     out=$(cd "$2" && printf 'q\n' | VESK_DEVICE_ENDPOINT='tcp://127.0.0.1:*' "${@:4}" 2>"$work/stderr")
     status=$?
     check "$1: status 0 (got $status)" test "$status" = 0
-    check "$1: both lines (got: $out)" test "$out" = "VeskServer Start!$3VeskServer Closed!${3%$'\n'}"
-    check "$1: ran on the stand-in beside it" grep -q 'stand-in library' "$work/stderr"
+    check "$1: both lines (got: $out)" test "$out" = "$start$3$closed${3%$'\n'}"
+    check "$1: ran on the stand-in beside it" grep -qF "$loaded" "$work/stderr"
 }
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
