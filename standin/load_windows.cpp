@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "report.h"
+#include "trace.h"
 #include "vesk/call_trace.h"
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)

@@ -1,11 +1,8 @@
 #include "report.h"
 
-#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
-#include "trace.h"
 #include "vesk/says.h"
 
 namespace {
@@ -68,11 +65,3 @@ void say_drain(int wait_ms) noexcept
     }
 }
 
-void trace(const char *event) noexcept
-{
-    char line[256];
-    size_t n = std::min(std::strlen(event), sizeof line - 1);
-    std::memcpy(line, event, n);
-    line[n++] = '\n';
-    trace_append(line, n);
-}

@@ -2,7 +2,7 @@
 
 #include "log_file.h"
 
-// What the stand-in tells: its lines on standard error and its trace of the entry points.
+// What the stand-in tells on standard error.
 
 // say()'s format checked as printf's: by SAL's annotation with MSVC, which has no attributes
 // of GCC's kind, and by GCC's attribute elsewhere.
@@ -30,6 +30,3 @@ void say_losses(const LogLosses &losses, const char *lines, const char *destinat
 // were lost since the last call.
 void say_drain(int wait_ms) noexcept;
 
-// Appends `event` and a newline, in one write, to the file that VESK_DEVICE_TRACE names;
-// does nothing when the variable is unset or empty. Never waits for the file.
-void trace(const char *event) noexcept;

@@ -5,6 +5,7 @@
 
 #include "Vesk_Device.h"
 #include "report.h"
+#include "trace.h"
 #include "simulation.h"
 #include "vesk/call_trace.h"
 
