@@ -25,6 +25,10 @@ namespace {
 // this one trying for ever.
 constexpr int kAttempts = 10;
 
+// How long a socket bound with no holder in sight is watched before it counts as another's:
+// before Linux 6.2 alone, and only after a holder could not answer.
+constexpr int kLooks = 40, kLookIntervalUs = 5000;
+
 // Who holds the name. Unseen: bound by a socket we cannot see as ours (another user's), or
 // nobody can tell; either way the run goes on unguarded, never refused.
 enum class Holder { Ours, Unseen, Gone };
@@ -181,12 +185,19 @@ Holder looked_up(const sockaddr_un &address, socklen_t size, bool ask_uid)
         return Holder::Gone;
     if (bound.has_uid)
         return bound.uid == geteuid() ? Holder::Ours : Holder::Unseen;
-    if (held_by_us(bound.inode))
-        return Holder::Ours;
-    // Its holder may have ended while the descriptors were read: only a socket still bound
-    // after that was not ours.
-    const Bound again = bound_socket(address, size, ask_uid);
-    return again.answered && again.sockets <= 1 && again.inode != bound.inode ? Holder::Gone : Holder::Unseen;
+    // An ending holder drops its descriptors a moment before its socket goes (exit_files runs
+    // before the deferred fput): while that socket stays bound and unseen, look again, briefly.
+    for (int look = 0; look < kLooks; ++look) {
+        if (held_by_us(bound.inode))
+            return Holder::Ours;
+        usleep(kLookIntervalUs);
+        const Bound again = bound_socket(address, size, ask_uid);
+        if (!again.answered || again.sockets > 1)
+            return Holder::Unseen;
+        if (again.inode != bound.inode)
+            return Holder::Gone;
+    }
+    return Holder::Unseen;
 }
 
 // Who holds the name: a listener with room answers with its credentials (SO_PEERCRED); a full
