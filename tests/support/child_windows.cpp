@@ -1,6 +1,6 @@
 #include "child.h"
 
-// The console functions' declarations need Windows 10's headers; they are looked up at run time.
+// The pseudo console's declarations need Windows 10's headers; its functions are looked up at run time.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #endif
@@ -11,12 +11,10 @@
 #include <psapi.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 
 #include "single_instance_lock.h"
@@ -24,25 +22,29 @@
 namespace {
 
 const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
+const char kInsideConsole[] = "--inside-console";
+const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
+const char kProgramEnded[] = "[the program has ended]";
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + " failed: error " + std::to_string(GetLastError()));
+}
 
 // The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
 std::wstring wide(const std::string &text)
 {
-    if (text.empty())
-        return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    const int n = static_cast<int>(text.size());  // UTF-16 takes no more units than UTF-8 bytes
+    std::wstring out(text.size(), L'\0');
+    out.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), n, out.data(), n)));
     return out;
 }
 
 std::string utf8(const std::wstring &text)
 {
-    if (text.empty())
-        return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    const int n = static_cast<int>(text.size());  // UTF-8 takes at most three bytes a UTF-16 unit
+    std::string out(text.size() * 3, '\0');
+    out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), n, &out[0], 3 * n, nullptr, nullptr)));
     return out;
 }
 
@@ -95,129 +97,71 @@ std::wstring environment_block(const ChildOptions &options)
 
 // Looked up at run time: a program that imports them does not start before Windows 10 1809.
 template <typename Function>
-Function kernel32_function(const char *name)
+Function kernel32(const char *name)
 {
     FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
     return reinterpret_cast<Function>(reinterpret_cast<void *>(function));
 }
+const auto g_create_console = kernel32<decltype(&CreatePseudoConsole)>("CreatePseudoConsole");
+const auto g_close_console = kernel32<decltype(&ClosePseudoConsole)>("ClosePseudoConsole");
 
-const auto g_create_console = kernel32_function<decltype(&CreatePseudoConsole)>("CreatePseudoConsole");
-const auto g_close_console = kernel32_function<decltype(&ClosePseudoConsole)>("ClosePseudoConsole");
+// Each program's main thread, as CreateProcess or the console's helper named it: Toolhelp lists
+// threads in no documented order, and creation times tie within a clock tick.
+std::map<DWORD, DWORD> g_main_threads;
 
-// A program's standard input, output and error.
-using StandardHandles = std::array<HANDLE, 3>;
-
-// Only one program is started at a time: the handles it inherits are made inheritable only for
-// that moment, and each start gives back the flags it found.
-std::mutex g_starting;
-
-// The handles a program inherits: its standard handles, each once; none in a pseudo console.
-std::vector<HANDLE> inherited_handles(const StandardHandles &standard, HPCON console)
+// The one way a program starts, suspended: in `console`, inheriting nothing, or with `standard` as its
+// standard handles and the only ones it inherits (not CTest's pipes). The tests start programs from
+// one thread, so a handle is inheritable only while its program starts.
+PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE> &standard, HPCON console,
+                                  const wchar_t *env = nullptr, const std::wstring &cwd = L"")
 {
-    std::vector<HANDLE> inherited;
-    for (HANDLE h : standard)
-        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
-            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
-            inherited.push_back(h);
-    return inherited;
-}
-
-// A start's one attribute: the pseudo console, or the only handles it inherits.
-struct Attributes {
-    Attributes(HPCON console, std::vector<HANDLE> &inherited)
-    {
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        memory.resize(size);
-        InitializeProcThreadAttributeList(list(), 1, 0, &size);
-        if (console != nullptr)
-            UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console, sizeof console, nullptr,
-                                      nullptr);
-        else if (!inherited.empty())
-            UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                                      inherited.size() * sizeof(HANDLE), nullptr, nullptr);
-    }
-    ~Attributes() { DeleteProcThreadAttributeList(list()); }
-    LPPROC_THREAD_ATTRIBUTE_LIST list() { return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory.data()); }
-
-    std::vector<char> memory;
-};
-
-// Sets the inherit flag of each of `handles` to `flags`, returning the flags they had.
-std::vector<DWORD> set_inherit(const std::vector<HANDLE> &handles, const std::vector<DWORD> &flags)
-{
-    std::vector<DWORD> found(handles.size(), 0);
-    for (size_t i = 0; i < handles.size(); ++i) {
-        GetHandleInformation(handles[i], &found[i]);
-        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
-    }
-    return found;
-}
-
-// The one way the tests start a program: with `standard` as its standard handles, the only
-// handles it inherits, or, given a pseudo console, in that console, inheriting none.
-PROCESS_INFORMATION start_process(const std::wstring &command, const StandardHandles &standard, HPCON console,
-                                  DWORD flags, const std::wstring *env = nullptr, const std::wstring &cwd = L"")
-{
-    std::lock_guard<std::mutex> starting(g_starting);
     // Inherited by children: a DLL the loader cannot find fails the start instead of showing a box.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
-    std::vector<HANDLE> inherited = inherited_handles(standard, console);
-    Attributes attributes(console, inherited);
+    std::vector<HANDLE> inherited;  // each once, as the list takes them
+    std::vector<DWORD> found;       // their flags, given back after the start
+    for (HANDLE h : standard)
+        if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
+            std::find(inherited.begin(), inherited.end(), h) == inherited.end()) {
+            inherited.push_back(h);
+            GetHandleInformation(h, &found.emplace_back(0));
+            SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+        }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
-    startup.lpAttributeList = attributes.list();
-    if (console == nullptr) {
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = standard[0];
-        startup.StartupInfo.hStdOutput = standard[1];
-        startup.StartupInfo.hStdError = standard[2];
-    }
-    const std::vector<DWORD> found = set_inherit(inherited, std::vector<DWORD>(inherited.size(), HANDLE_FLAG_INHERIT));
-    std::wstring line = command;
+    startup.StartupInfo.dwFlags = console == nullptr ? STARTF_USESTDHANDLES : 0;
+    startup.StartupInfo.hStdInput = standard[0];
+    startup.StartupInfo.hStdOutput = standard[1];
+    startup.StartupInfo.hStdError = standard[2];
+    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+    if (console != nullptr)
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_PSEUDOCONSOLE, console,
+                                  sizeof console, nullptr, nullptr);
+    else
+        UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                                  inherited.size() * sizeof(HANDLE), nullptr, nullptr);
     PROCESS_INFORMATION process = {};
-    flags |= EXTENDED_STARTUPINFO_PRESENT | (env != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0);
-    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, !inherited.empty(), flags,
-                                  env != nullptr ? const_cast<wchar_t *>(env->c_str()) : nullptr,
-                                  cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
+    const DWORD flags = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | (env ? CREATE_UNICODE_ENVIRONMENT : 0);
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, !inherited.empty(), flags,
+                                        const_cast<wchar_t *>(env), cwd.empty() ? nullptr : cwd.c_str(),
+                                        &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
-    set_inherit(inherited, found);
+    DeleteProcThreadAttributeList(startup.lpAttributeList);
+    for (size_t i = 0; i < inherited.size(); ++i)
+        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, found[i] & HANDLE_FLAG_INHERIT);
     if (!started)
         throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
 }
 
-// What a program writes to a pipe, read by a thread of its own so that it is never held up.
-// The thread keeps this alive for as long as it runs.
-struct Stream {
-    HANDLE pipe = nullptr;
-    std::mutex lock;
-    std::string text;
-
-    static DWORD WINAPI drain(void *self)
-    {
-        auto stream = static_cast<std::shared_ptr<Stream> *>(self);
-        char buffer[4096];
-        DWORD n;
-        while (ReadFile((*stream)->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-            std::lock_guard<std::mutex> hold((*stream)->lock);
-            (*stream)->text.append(buffer, n);
-        }
-        CloseHandle((*stream)->pipe);
-        delete stream;
-        return 0;
-    }
-};
-
-// The main thread of each program started, as CreateProcess, or the console's helper, named it:
-// Toolhelp lists threads in no documented order, and creation times tie within a clock tick.
-std::mutex g_main_threads_lock;
-std::map<DWORD, DWORD> g_main_threads;
-
-void note_main_thread(DWORD pid, DWORD thread)
+// Neither end is inheritable until a start makes it so.
+void make_pipe(HANDLE *read, HANDLE *write, DWORD size)
 {
-    std::lock_guard<std::mutex> hold(g_main_threads_lock);
-    g_main_threads[pid] = thread;
+    if (!CreatePipe(read, write, nullptr, size))
+        fail("CreatePipe");
 }
 
 std::wstring self_path()
@@ -230,135 +174,59 @@ std::wstring self_path()
     return self;
 }
 
-const char kInsideConsole[] = "--inside-console";
-const char kProgramEnded[] = "[the program has ended]";
-const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
-
-// Under Wine a program started straight into a pseudo console has no usable standard handles:
-// a copy of this program hands it the console, the simplest way for the one console case.
-std::wstring console_command(const std::wstring &command, int code_page)
-{
-    return quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(code_page) + L" " + command;
-}
-
-SECURITY_ATTRIBUTES g_plain = {sizeof g_plain, nullptr, FALSE};
-
-void make_pipe(HANDLE *read, HANDLE *write, DWORD size = 0)
-{
-    if (!CreatePipe(read, write, &g_plain, size))
-        throw std::runtime_error("CreatePipe failed: error " + std::to_string(GetLastError()));
-}
-
-// A job that ends everything in it once its last handle is closed: whatever a program starts
-// is in its job too.
-HANDLE make_job()
-{
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job == nullptr ||
-        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
-        throw std::runtime_error("cannot make a job object: error " + std::to_string(GetLastError()));
-    return job;
-}
-
-// Fills a pipe that nobody reads, so that it has no room left.
-void fill(HANDLE pipe_write)
-{
-    DWORD no_wait = PIPE_READMODE_BYTE | PIPE_NOWAIT, wait = PIPE_READMODE_BYTE | PIPE_WAIT, n = 1;
-    const std::string block(4096, 'x');
-    SetNamedPipeHandleState(pipe_write, &no_wait, nullptr, nullptr);
-    while (WriteFile(pipe_write, block.data(), static_cast<DWORD>(block.size()), &n, nullptr) && n > 0) {
-    }
-    SetNamedPipeHandleState(pipe_write, &wait, nullptr, nullptr);
-}
-
-// A pseudo console whose keys are read from `keys` and whose screen goes to `screen`.
-HPCON open_console(HANDLE keys, HANDLE screen)
-{
-    HPCON console = nullptr;
-    if (g_create_console == nullptr)
-        throw std::runtime_error(console_unavailable());
-    if (FAILED(g_create_console({80, 25}, keys, screen, 0, &console)))
-        throw std::runtime_error("CreatePseudoConsole failed");
-    return console;
-}
-
 }  // namespace
 
 struct Child::Impl {
     HANDLE job = nullptr;
     HANDLE process = nullptr;  // the program's
-    HANDLE thread = nullptr;   // its first thread, while it is suspended
+    HANDLE thread = nullptr;   // the first thread started, while it is suspended
     DWORD pid = 0;
     HANDLE in = nullptr;       // our end of its input, or the keys typed at its console
     HANDLE in_read = nullptr;  // a copy of its end of the input, to see what it has not read
+    HANDLE out = nullptr;      // what it writes, or its console shows; read only when asked
     HANDLE err = nullptr;      // the undrained standard error
     HPCON console = nullptr;
     HANDLE inside = nullptr;   // the process that hands the console to the program
-    std::shared_ptr<Stream> out;
-    HANDLE reader = nullptr;
+    std::string text;          // read from `out` so far
     int status = -1;
 
-    // The program's standard error, as the options ask; `made` gets a handle made for it, which
-    // is ours to close once it has started.
-    HANDLE standard_error(const ChildOptions &options, HANDLE out_write, HANDLE *made)
+    // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
+    bool drain()
     {
-        if (!options.stderr_path.empty()) {
-            *made = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &g_plain, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-            return *made;
+        DWORD n = 0;
+        while (out != nullptr && PeekNamedPipe(out, nullptr, 0, nullptr, &n, nullptr)) {
+            std::string chunk(n, '\0');
+            if (n == 0)
+                return true;
+            if (!ReadFile(out, chunk.data(), n, &n, nullptr))
+                return false;
+            text.append(chunk, 0, n);
         }
-        if (options.stderr_undrained || options.stderr_full) {
-            // 64 KiB, as a Linux pipe holds.
-            make_pipe(&err, made, 64 * 1024);
-            if (options.stderr_full)
-                fill(*made);
-            return *made;
-        }
-        return options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
+        return false;
     }
 
-    // Puts the program, started suspended, in the job, so that nothing it starts outlives us.
-    void join(const PROCESS_INFORMATION &started)
+    bool shows(const char *marker)
     {
-        process = started.hProcess;
-        pid = started.dwProcessId;
-        thread = started.hThread;
-        note_main_thread(pid, started.dwThreadId);
-        if (!AssignProcessToJobObject(job, process)) {
-            TerminateProcess(process, 1);
-            throw std::runtime_error("AssignProcessToJobObject failed");
-        }
-    }
-
-    void read_output(HANDLE out_read)
-    {
-        out = std::make_shared<Stream>();
-        out->pipe = out_read;
-        reader = CreateThread(nullptr, 0, Stream::drain, new std::shared_ptr<Stream>(out), 0, nullptr);
+        drain();
+        return text.find(marker) != std::string::npos;
     }
 
     // Takes the program that the helper inside the console started, as it names it, as the one
     // this object runs; the helper holds its handle, so that id is not reused meanwhile.
     void find_program_in_console()
     {
-        inside = process;
-        process = nullptr;
+        std::swap(inside, process);
         DWORD thread_id = 0;
         eventually([&] {
-            std::lock_guard<std::mutex> hold(out->lock);
-            const size_t at = out->text.find(kProgram);
-            return (at != std::string::npos && std::sscanf(out->text.c_str() + at + std::strlen(kProgram), "%lu:%lu]",
-                                                          &pid, &thread_id) == 2) ||
+            const size_t at = shows(kProgram) ? text.find(kProgram) + std::strlen(kProgram) : std::string::npos;
+            return (at != std::string::npos && std::sscanf(text.c_str() + at, "%lu:%lu]", &pid, &thread_id) == 2) ||
                    WaitForSingleObject(inside, 0) == WAIT_OBJECT_0;
         });
         if (thread_id != 0)
             process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
         if (process == nullptr)
             throw std::runtime_error("the program did not start in the console");
-        note_main_thread(pid, thread_id);
+        g_main_threads[pid] = thread_id;
     }
 
     void close_console()
@@ -368,55 +236,36 @@ struct Child::Impl {
         console = nullptr;
     }
 
-    bool shows_end()
-    {
-        std::lock_guard<std::mutex> hold(out->lock);
-        return out->text.find(kProgramEnded) != std::string::npos;
-    }
-
-    // Waits until everything the program wrote has been read: at a console, until the helper's
-    // kProgramEnded shows, else (the console ended it too) the console's last output, slow on Wine.
+    // Reads everything the program wrote: at a console, until the helper's kProgramEnded shows, else
+    // (the console ended it too) until the console has gone with its last output, slow on Wine.
     void finish_output()
     {
         if (console != nullptr &&
-            eventually([&] { return shows_end() || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0; }) && shows_end())
+            eventually([&] { return shows(kProgramEnded) || WaitForSingleObject(inside, 0) == WAIT_OBJECT_0; }) &&
+            shows(kProgramEnded))
             return;
         close_console();
-        if (reader != nullptr && WaitForSingleObject(reader, kPatienceMs) == WAIT_TIMEOUT)
-            CancelSynchronousIo(reader);
+        eventually([&] { return !drain(); });
     }
 
-    int processes_in_job()
-    {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-        return QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr)
-                   ? static_cast<int>(info.ActiveProcesses)
-                   : 0;
-    }
-
-    // Ends everything in the job and waits until it has gone: TerminateJobObject returns before a
-    // process has ended, and its image and open files stay until it has (Microsoft, TerminateProcess).
-    void end_everything()
-    {
-        TerminateJobObject(job, 1);
-        for (HANDLE h : {process, inside})
-            if (h != nullptr)
-                WaitForSingleObject(h, kPatienceMs);
-        eventually([&] { return processes_in_job() == 0; });
-    }
-
-    // Also when the start failed half-way.
+    // Also when the start failed half-way. TerminateJobObject returns before a process has ended,
+    // and its image and open files stay until it has (Microsoft, TerminateProcess).
     ~Impl()
     {
         if (job != nullptr) {
-            end_everything();
-            CloseHandle(job);
+            TerminateJobObject(job, 1);
+            for (HANDLE h : {process, inside})
+                if (h != nullptr)
+                    WaitForSingleObject(h, kPatienceMs);
+            eventually([&] {
+                JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+                return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                                  nullptr) ||
+                       info.ActiveProcesses == 0;
+            });
         }
         close_console();
-        // A reader still waiting for a console's last output keeps what it reads into alive.
-        if (reader != nullptr && WaitForSingleObject(reader, 0) == WAIT_TIMEOUT)
-            CancelSynchronousIo(reader);
-        for (HANDLE h : {process, thread, in, in_read, err, inside, reader})
+        for (HANDLE h : {job, process, thread, in, in_read, out, err, inside})
             if (h != nullptr)
                 CloseHandle(h);
     }
@@ -425,36 +274,58 @@ struct Child::Impl {
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    c.job = make_job();
-    HANDLE in_read = nullptr, out_read = nullptr, out_write = nullptr, err_made = nullptr;
-    make_pipe(&in_read, &c.in);
-    make_pipe(&out_read, &out_write);
+    // Whatever the program starts is in its job too, and ends with it, also when the tests end first.
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if ((c.job = CreateJobObjectW(nullptr, nullptr)) == nullptr ||
+        !SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        fail("making a job object");
+    HANDLE out_write = nullptr, err_write = nullptr;
+    make_pipe(&c.in_read, &c.in, 0);
+    make_pipe(&c.out, &out_write, 1 << 20);  // what a program writes never waits for output()
     std::wstring command = command_line(argv);
-    StandardHandles standard = {in_read, out_write, nullptr};
     if (options.terminal) {
-        c.console = open_console(in_read, out_write);
-        command = console_command(command, options.code_page);
-    } else {
-        standard[2] = c.standard_error(options, out_write, &err_made);
+        if (!console_unavailable().empty() || FAILED(g_create_console({80, 25}, c.in_read, out_write, 0, &c.console)))
+            throw std::runtime_error("no pseudo console: " + console_unavailable());
+        // Under Wine a program started straight into a pseudo console has no usable standard handles:
+        // a copy of this program hands it the console, the simplest way for the one console case.
+        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(options.code_page) +
+                  L" " + command;
+    }
+    HANDLE standard_error = options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
+    if (!options.stderr_path.empty()) {
+        standard_error = err_write = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
+                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    } else if (options.stderr_undrained || options.stderr_full) {
+        make_pipe(&c.err, &err_write, 64 * 1024);  // as a Linux pipe holds
+        standard_error = err_write;
+    }
+    if (options.stderr_full) {  // no room left from the start
+        DWORD no_wait = PIPE_NOWAIT, wait = PIPE_WAIT, n = 1;
+        const std::string block(4096, 'x');
+        SetNamedPipeHandleState(err_write, &no_wait, nullptr, nullptr);
+        while (WriteFile(err_write, block.data(), 4096, &n, nullptr) && n > 0) {
+        }
+        SetNamedPipeHandleState(err_write, &wait, nullptr, nullptr);
     }
     if (options.stdout_closed) {
-        CloseHandle(out_read);
-        out_read = nullptr;
+        CloseHandle(c.out);
+        c.out = nullptr;
     }
-
     const std::wstring env = environment_block(options);
-    c.join(start_process(command, standard, c.console, CREATE_SUSPENDED, &env, wide(options.cwd)));
-    // Our copy of its input's read end stays, to tell what it has not read yet; the console
-    // has one of its own.
-    if (options.terminal)
-        CloseHandle(in_read);
-    else
-        c.in_read = in_read;
-    for (HANDLE h : {out_write, err_made})
-        if (h != nullptr)
-            CloseHandle(h);
-    if (out_read != nullptr)
-        c.read_output(out_read);
+    const PROCESS_INFORMATION started =
+        start_process(command, {c.in_read, out_write, standard_error}, c.console, env.c_str(), wide(options.cwd));
+    c.process = started.hProcess;
+    c.thread = started.hThread;
+    c.pid = started.dwProcessId;
+    g_main_threads[c.pid] = started.dwThreadId;
+    for (HANDLE h : {out_write, err_write})
+        CloseHandle(h);
+    if (!AssignProcessToJobObject(c.job, c.process)) {
+        TerminateProcess(c.process, 1);
+        fail("AssignProcessToJobObject");
+    }
     if (!options.suspended)
         resume();
     if (options.terminal)
@@ -494,10 +365,9 @@ void Child::send(const std::string &bytes)
 
 void Child::close_input()
 {
-    Impl &c = *impl_;
-    CloseHandle(c.in);
-    c.in = nullptr;
-    c.close_console();
+    CloseHandle(impl_->in);
+    impl_->in = nullptr;
+    impl_->close_console();
 }
 
 bool Child::wait_for_input_read()
@@ -511,10 +381,8 @@ bool Child::wait_for_input_read()
 bool Child::running()
 {
     Impl &c = *impl_;
-    if (c.status >= 0)
-        return false;
-    if (WaitForSingleObject(c.process, 0) == WAIT_TIMEOUT)
-        return true;
+    if (c.status >= 0 || WaitForSingleObject(c.process, 0) == WAIT_TIMEOUT)
+        return c.status < 0;
     DWORD status = 1;
     GetExitCodeProcess(c.process, &status);
     c.status = static_cast<int>(status);
@@ -523,12 +391,11 @@ bool Child::running()
 
 int Child::wait()
 {
-    Impl &c = *impl_;
-    if (WaitForSingleObject(c.process, kPatienceMs) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(impl_->process, kPatienceMs) != WAIT_OBJECT_0)
         return -1;
     running();
-    c.finish_output();
-    return c.status;
+    impl_->finish_output();
+    return impl_->status;
 }
 
 void Child::kill()
@@ -538,20 +405,17 @@ void Child::kill()
 
 std::string Child::output()
 {
-    if (!impl_->out)
-        return {};
-    std::lock_guard<std::mutex> hold(impl_->out->lock);
-    return impl_->out->text;
+    impl_->drain();
+    return impl_->text;
 }
 
 long resident_kb(int pid)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
     PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    long kb = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters)
-                  ? static_cast<long>(counters.WorkingSetSize / 1024)
-                  : -1;
+    const long kb = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters)
+                        ? static_cast<long>(counters.WorkingSetSize / 1024)
+                        : -1;
     if (process != nullptr)
         CloseHandle(process);
     return kb;
@@ -559,20 +423,16 @@ long resident_kb(int pid)
 
 long main_thread_cpu_ms(int pid)
 {
-    DWORD id = 0;
-    {
-        std::lock_guard<std::mutex> hold(g_main_threads_lock);
-        auto found = g_main_threads.find(static_cast<DWORD>(pid));
-        id = found != g_main_threads.end() ? found->second : 0;
-    }
-    HANDLE thread = id != 0 ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id) : nullptr;
+    auto found = g_main_threads.find(static_cast<DWORD>(pid));
+    HANDLE thread = found != g_main_threads.end() ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, found->second)
+                                                  : nullptr;
     FILETIME created, exited, kernel, user;
-    auto ms_of = [](const FILETIME &t) {
-        return static_cast<long>((ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 10000);
-    };
-    long ms = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)
-                  ? ms_of(kernel) + ms_of(user)
-                  : -1;
+    long ms = -1;
+    if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
+        const ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+        const ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
+        ms = static_cast<long>((k.QuadPart + u.QuadPart) / 10000);  // in 100 ns units
+    }
     if (thread != nullptr)
         CloseHandle(thread);
     return ms;
@@ -600,28 +460,16 @@ std::string lock_name_in_use()
 {
     HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kLockName);
     const DWORD error = GetLastError();
-    if (mutex != nullptr)
-        CloseHandle(mutex);
     const std::string name = std::string("the server's lock name ") + kLockName;
-    if (mutex != nullptr)
+    if (mutex != nullptr) {
+        CloseHandle(mutex);
         return name + " is held in this session: a copy of VeskServer runs here (or a program holds its mutex)";
+    }
     if (error == ERROR_ACCESS_DENIED)
         return name + " is held in this session by an elevated copy of VeskServer";
     if (error != ERROR_FILE_NOT_FOUND)
         return name + " is taken in this session by an object of another kind (error " + std::to_string(error) + ")";
     return "";
-}
-
-HANDLE open_console_handle(const wchar_t *name)
-{
-    return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &g_plain, OPEN_EXISTING,
-                       0, nullptr);
-}
-
-void write_console(HANDLE out, const std::string &text)
-{
-    DWORD n;
-    WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
 }
 
 // Inside a pseudo console (`--inside-console CODE_PAGE COMMAND`, 0 for the console's own): hands
@@ -636,22 +484,28 @@ int run_child_role(int argc, char **argv)
     const UINT code_page = static_cast<UINT>(std::atoi(argv[2]));
     if (at == std::wstring::npos || (code_page != 0 && !SetConsoleCP(code_page)))
         return 127;
-    HANDLE out = open_console_handle(L"CONOUT$");
+    auto open = [](const wchar_t *name) {
+        return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    };
+    HANDLE out = open(L"CONOUT$");
+    auto say = [&](const std::string &text) {
+        DWORD n;
+        WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+    };
     // Ignoring Ctrl+C is inherited (SetConsoleCtrlHandler, Microsoft): the program starts without it.
     SetConsoleCtrlHandler(nullptr, FALSE);
     PROCESS_INFORMATION program;
     try {
-        program = start_process(line.substr(at + marker.size()), {open_console_handle(L"CONIN$"), out, out}, nullptr,
-                                CREATE_SUSPENDED);
+        program = start_process(line.substr(at + marker.size()), {open(L"CONIN$"), out, out}, nullptr);
     } catch (const std::exception &) {
         return 127;
     }
     SetConsoleCtrlHandler(nullptr, TRUE);
-    write_console(out,
-                  kProgram + std::to_string(program.dwProcessId) + ":" + std::to_string(program.dwThreadId) + "]\r\n");
+    say(kProgram + std::to_string(program.dwProcessId) + ":" + std::to_string(program.dwThreadId) + "]\r\n");
     ResumeThread(program.hThread);
     WaitForSingleObject(program.hProcess, INFINITE);
-    write_console(out, std::string("\r\n") + kProgramEnded + "\r\n");
+    say(std::string("\r\n") + kProgramEnded + "\r\n");
     // A console whose last process has gone may close before it has shown what was written.
     Sleep(INFINITE);
     return 0;
