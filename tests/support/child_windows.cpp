@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <stdexcept>
 
@@ -34,37 +35,15 @@ const char kProgramEnded[] = "[the program has ended]";
 // The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
 std::wstring wide(const std::string &text)
 {
-    const int n = static_cast<int>(text.size());  // UTF-16 takes no more units than UTF-8 bytes
-    std::wstring out(text.size(), L'\0');
-    out.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), n, out.data(), n)));
-    return out;
+    return std::filesystem::u8path(text).wstring();
 }
 
-std::string utf8(const std::wstring &text)
-{
-    const int n = static_cast<int>(text.size());  // UTF-8 takes at most three bytes a UTF-16 unit
-    std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), n, &out[0], 3 * n, nullptr, nullptr)));
-    return out;
-}
-
-// One argument as the C runtime's parser takes it back: quotes around it, a quote escaped, and
-// backslashes doubled only where a quote follows them.
+// Quotes around each argument are enough: no argument the tests pass holds a quote or ends in a backslash.
 std::wstring quoted(const std::wstring &arg)
 {
-    std::wstring out = L"\"";
-    size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
+    if (arg.find(L'"') != std::wstring::npos || (!arg.empty() && arg.back() == L'\\'))
+        throw std::invalid_argument("an argument with a quote, or a backslash at its end");
+    return L"\"" + arg + L"\"";
 }
 
 std::wstring command_line(const std::vector<std::string> &argv)
@@ -109,6 +88,17 @@ const auto g_close_console = kernel32<decltype(&ClosePseudoConsole)>("ClosePseud
 // threads in no documented order, and creation times tie within a clock tick.
 std::map<DWORD, DWORD> g_main_threads;
 
+// Sets the inherit flag of each of `handles` as in `flags`, returning the flags they had.
+std::vector<DWORD> set_inherit(const std::vector<HANDLE> &handles, const std::vector<DWORD> &flags)
+{
+    std::vector<DWORD> found(handles.size(), 0);
+    for (size_t i = 0; i < handles.size(); ++i) {
+        GetHandleInformation(handles[i], &found[i]);
+        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
+    }
+    return found;
+}
+
 // The one way a program starts, suspended: in `console`, inheriting nothing, or with `standard` as its
 // standard handles and the only ones it inherits (not CTest's pipes). The tests start programs from
 // one thread, so a handle is inheritable only while its program starts.
@@ -118,14 +108,11 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
     // Inherited by children: a DLL the loader cannot find fails the start instead of showing a box.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
     std::vector<HANDLE> inherited;  // each once, as the list takes them
-    std::vector<DWORD> found;       // their flags, given back after the start
     for (HANDLE h : standard)
         if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
-            std::find(inherited.begin(), inherited.end(), h) == inherited.end()) {
+            std::find(inherited.begin(), inherited.end(), h) == inherited.end())
             inherited.push_back(h);
-            GetHandleInformation(h, &found.emplace_back(0));
-            SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        }
+    const std::vector<DWORD> found = set_inherit(inherited, std::vector<DWORD>(inherited.size(), HANDLE_FLAG_INHERIT));
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);
@@ -150,11 +137,23 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
                                         &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(startup.lpAttributeList);
-    for (size_t i = 0; i < inherited.size(); ++i)
-        SetHandleInformation(inherited[i], HANDLE_FLAG_INHERIT, found[i] & HANDLE_FLAG_INHERIT);
+    set_inherit(inherited, found);
     if (!started)
         throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
+}
+
+// A job that ends everything in it once closed, also when the tests end first: whatever a program
+// starts is in its job too.
+HANDLE make_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job == nullptr ||
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        fail("making a job object");
+    return job;
 }
 
 // Neither end is inheritable until a start makes it so.
@@ -166,11 +165,8 @@ void make_pipe(HANDLE *read, HANDLE *write, DWORD size)
 
 std::wstring self_path()
 {
-    std::wstring self(MAX_PATH, L'\0');
-    DWORD n;
-    while ((n = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()))) == self.size())
-        self.resize(self.size() * 2);
-    self.resize(n);
+    std::wstring self(32768, L'\0');  // the longest path Windows takes
+    self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
     return self;
 }
 
@@ -189,6 +185,37 @@ struct Child::Impl {
     HANDLE inside = nullptr;   // the process that hands the console to the program
     std::string text;          // read from `out` so far
     int status = -1;
+
+    // The program's standard error, as the options ask; `made` gets a handle made for it, ours to
+    // close once it has started.
+    HANDLE standard_error(const ChildOptions &options, HANDLE out_write, HANDLE *made)
+    {
+        if (!options.stderr_path.empty())
+            return *made = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!options.stderr_undrained && !options.stderr_full)
+            return options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
+        make_pipe(&err, made, 64 * 1024);  // as a Linux pipe holds
+        if (options.stderr_full) {         // no room left from the start
+            DWORD no_wait = PIPE_NOWAIT, wait = PIPE_WAIT, n = 1;
+            const std::string block(4096, 'x');
+            SetNamedPipeHandleState(*made, &no_wait, nullptr, nullptr);
+            while (WriteFile(*made, block.data(), 4096, &n, nullptr) && n > 0) {
+            }
+            SetNamedPipeHandleState(*made, &wait, nullptr, nullptr);
+        }
+        return *made;
+    }
+
+    // Under Wine a program started straight into a pseudo console has no usable standard handles: a
+    // copy of this program hands it the console, the simplest way for the one console case.
+    std::wstring into_console(const std::wstring &command, int code_page, HANDLE screen)
+    {
+        if (!console_unavailable().empty() || FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
+            throw std::runtime_error("no pseudo console: " + console_unavailable());
+        return quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(code_page) + L" " + command;
+    }
 
     // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
     bool drain()
@@ -254,9 +281,6 @@ struct Child::Impl {
     {
         if (job != nullptr) {
             TerminateJobObject(job, 1);
-            for (HANDLE h : {process, inside})
-                if (h != nullptr)
-                    WaitForSingleObject(h, kPatienceMs);
             eventually([&] {
                 JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
                 return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
@@ -274,41 +298,13 @@ struct Child::Impl {
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    // Whatever the program starts is in its job too, and ends with it, also when the tests end first.
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if ((c.job = CreateJobObjectW(nullptr, nullptr)) == nullptr ||
-        !SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
-        fail("making a job object");
+    c.job = make_job();
     HANDLE out_write = nullptr, err_write = nullptr;
     make_pipe(&c.in_read, &c.in, 0);
     make_pipe(&c.out, &out_write, 1 << 20);  // what a program writes never waits for output()
-    std::wstring command = command_line(argv);
-    if (options.terminal) {
-        if (!console_unavailable().empty() || FAILED(g_create_console({80, 25}, c.in_read, out_write, 0, &c.console)))
-            throw std::runtime_error("no pseudo console: " + console_unavailable());
-        // Under Wine a program started straight into a pseudo console has no usable standard handles:
-        // a copy of this program hands it the console, the simplest way for the one console case.
-        command = quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(options.code_page) +
-                  L" " + command;
-    }
-    HANDLE standard_error = options.stderr_to_stdout ? out_write : GetStdHandle(STD_ERROR_HANDLE);
-    if (!options.stderr_path.empty()) {
-        standard_error = err_write = CreateFileW(wide(options.stderr_path).c_str(), GENERIC_WRITE,
-                                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    } else if (options.stderr_undrained || options.stderr_full) {
-        make_pipe(&c.err, &err_write, 64 * 1024);  // as a Linux pipe holds
-        standard_error = err_write;
-    }
-    if (options.stderr_full) {  // no room left from the start
-        DWORD no_wait = PIPE_NOWAIT, wait = PIPE_WAIT, n = 1;
-        const std::string block(4096, 'x');
-        SetNamedPipeHandleState(err_write, &no_wait, nullptr, nullptr);
-        while (WriteFile(err_write, block.data(), 4096, &n, nullptr) && n > 0) {
-        }
-        SetNamedPipeHandleState(err_write, &wait, nullptr, nullptr);
-    }
+    const std::wstring command =
+        options.terminal ? c.into_console(command_line(argv), options.code_page, out_write) : command_line(argv);
+    HANDLE standard_error = c.standard_error(options, out_write, &err_write);
     if (options.stdout_closed) {
         CloseHandle(c.out);
         c.out = nullptr;
@@ -440,8 +436,7 @@ long main_thread_cpu_ms(int pid)
 
 std::string program_folder()
 {
-    const std::wstring self = self_path();
-    return utf8(self.substr(0, self.find_last_of(L"\\/")));
+    return std::filesystem::path(self_path()).parent_path().u8string();
 }
 
 std::string make_private_namespaces()
@@ -517,6 +512,6 @@ std::string system_copy_of(const std::string &library)
     GetSystemDirectoryW(system, MAX_PATH);
     GetWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring folders = std::wstring(system) + L";" + windows + L"\\System;" + windows;
-    return SearchPathW(folders.c_str(), wide(library).c_str(), nullptr, MAX_PATH, found, nullptr) != 0 ? utf8(found)
-                                                                                                       : "";
+    const bool there = SearchPathW(folders.c_str(), wide(library).c_str(), nullptr, MAX_PATH, found, nullptr) != 0;
+    return there ? std::filesystem::path(found).u8string() : "";
 }
