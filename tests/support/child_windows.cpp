@@ -1,6 +1,7 @@
 #include "child.h"
 
-// The pseudo console's declarations need Windows 10's headers; its functions are looked up at run time.
+// The pseudo console's declarations need Windows 10's headers; its functions are looked up at run
+// time, as a program that imports them does not start before Windows 10 1809.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #endif
@@ -38,19 +39,15 @@ std::wstring wide(const std::string &text)
     return std::filesystem::u8path(text).wstring();
 }
 
-// Quotes around each argument are enough: no argument the tests pass holds a quote or ends in a backslash.
-std::wstring quoted(const std::wstring &arg)
-{
-    if (arg.find(L'"') != std::wstring::npos || (!arg.empty() && arg.back() == L'\\'))
-        throw std::invalid_argument("an argument with a quote, or a backslash at its end");
-    return L"\"" + arg + L"\"";
-}
-
+// Each argument in quotes, enough for the tests': none holds a quote or ends in a backslash.
 std::wstring command_line(const std::vector<std::string> &argv)
 {
     std::wstring line;
-    for (const std::string &arg : argv)
-        line += (line.empty() ? L"" : L" ") + quoted(wide(arg));
+    for (const std::string &arg : argv) {
+        if (arg.find('"') != std::string::npos || (!arg.empty() && arg.back() == '\\'))
+            throw std::invalid_argument("an argument with a quote, or a backslash at its end: " + arg);
+        line += (line.empty() ? L"\"" : L" \"") + wide(arg) + L"\"";
+    }
     return line;
 }
 
@@ -74,34 +71,18 @@ std::wstring environment_block(const ChildOptions &options)
     return block + L'\0';
 }
 
-// Looked up at run time: a program that imports them does not start before Windows 10 1809.
-template <typename Function>
-Function kernel32(const char *name)
-{
-    FARPROC function = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), name);
-    return reinterpret_cast<Function>(reinterpret_cast<void *>(function));
-}
-const auto g_create_console = kernel32<decltype(&CreatePseudoConsole)>("CreatePseudoConsole");
-const auto g_close_console = kernel32<decltype(&ClosePseudoConsole)>("ClosePseudoConsole");
+const HMODULE g_kernel32 = GetModuleHandleW(L"kernel32.dll");
+const auto g_create_console = reinterpret_cast<decltype(&CreatePseudoConsole)>(
+    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "CreatePseudoConsole")));
+const auto g_close_console = reinterpret_cast<decltype(&ClosePseudoConsole)>(
+    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "ClosePseudoConsole")));
 
 // Each program's main thread, as CreateProcess or the console's helper named it: Toolhelp lists
 // threads in no documented order, and creation times tie within a clock tick.
 std::map<DWORD, DWORD> g_main_threads;
 
-// Sets the inherit flag of each of `handles` as in `flags`, returning the flags they had.
-std::vector<DWORD> set_inherit(const std::vector<HANDLE> &handles, const std::vector<DWORD> &flags)
-{
-    std::vector<DWORD> found(handles.size(), 0);
-    for (size_t i = 0; i < handles.size(); ++i) {
-        GetHandleInformation(handles[i], &found[i]);
-        SetHandleInformation(handles[i], HANDLE_FLAG_INHERIT, flags[i] & HANDLE_FLAG_INHERIT);
-    }
-    return found;
-}
-
-// The one way a program starts, suspended: in `console`, inheriting nothing, or with `standard` as its
-// standard handles and the only ones it inherits (not CTest's pipes). The tests start programs from
-// one thread, so a handle is inheritable only while its program starts.
+// The one way a program starts, suspended: in `console`, inheriting nothing, or with `standard` as
+// its only handles (not CTest's pipes), inheritable while it starts: the tests start from one thread.
 PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE> &standard, HPCON console,
                                   const wchar_t *env = nullptr, const std::wstring &cwd = L"")
 {
@@ -112,7 +93,8 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
         if (console == nullptr && h != nullptr && h != INVALID_HANDLE_VALUE &&
             std::find(inherited.begin(), inherited.end(), h) == inherited.end())
             inherited.push_back(h);
-    const std::vector<DWORD> found = set_inherit(inherited, std::vector<DWORD>(inherited.size(), HANDLE_FLAG_INHERIT));
+    for (HANDLE h : inherited)
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     std::vector<char> attributes(size);
@@ -137,7 +119,8 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
                                         &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
     DeleteProcThreadAttributeList(startup.lpAttributeList);
-    set_inherit(inherited, found);
+    for (HANDLE h : inherited)  // ours too: a start inherits only the handles it lists
+        SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
     if (!started)
         throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
@@ -163,7 +146,7 @@ void make_pipe(HANDLE *read, HANDLE *write, DWORD size)
         fail("CreatePipe");
 }
 
-std::wstring self_path()
+std::filesystem::path self_path()
 {
     std::wstring self(32768, L'\0');  // the longest path Windows takes
     self.resize(GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size())));
@@ -214,7 +197,7 @@ struct Child::Impl {
     {
         if (!console_unavailable().empty() || FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
             throw std::runtime_error("no pseudo console: " + console_unavailable());
-        return quoted(self_path()) + L" " + wide(kInsideConsole) + L" " + std::to_wstring(code_page) + L" " + command;
+        return command_line({self_path().u8string(), kInsideConsole, std::to_string(code_page)}) + L" " + command;
     }
 
     // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
@@ -436,7 +419,7 @@ long main_thread_cpu_ms(int pid)
 
 std::string program_folder()
 {
-    return std::filesystem::path(self_path()).parent_path().u8string();
+    return self_path().parent_path().u8string();
 }
 
 std::string make_private_namespaces()
@@ -474,7 +457,7 @@ int run_child_role(int argc, char **argv)
     if (argc < 4 || std::strcmp(argv[1], kInsideConsole) != 0)
         return -1;
     // The command taken whole from the wide command line: argv is in the ANSI code page.
-    const std::wstring line = GetCommandLineW(), marker = L" " + wide(kInsideConsole) + L" " + wide(argv[2]) + L" ";
+    const std::wstring line = GetCommandLineW(), marker = L" " + command_line({kInsideConsole, argv[2]}) + L" ";
     const size_t at = line.find(marker);
     const UINT code_page = static_cast<UINT>(std::atoi(argv[2]));
     if (at == std::wstring::npos || (code_page != 0 && !SetConsoleCP(code_page)))
