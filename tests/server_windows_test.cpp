@@ -2,27 +2,24 @@
 // unloads the library.
 #include <algorithm>
 #include <cstdlib>
+#include <regex>
 #include <thread>
 
 #include "support/run.h"
 
-// The text a console's VT stream shows: escape sequences dropped, cursor moves forward as blanks.
+// The text a console's VT stream shows: control sequences dropped, cursor moves forward as blanks.
 static std::string screen_text(const std::string &vt)
 {
+    static const std::regex sequence("\x1b\\[([0-?]*)[ -/]*([@-~])");
     std::string text;
-    for (size_t i = 0; i < vt.size(); ++i) {
-        if (vt[i] != '\x1b' || i + 1 >= vt.size() || vt[i + 1] != '[') {
-            text += vt[i];
-            continue;
-        }
-        size_t end = vt.find_first_of("@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`abcdefghijklmnopqrstuvwxyz{|}~", i + 2);
-        if (end == std::string::npos)
-            break;
-        if (vt[end] == 'C')
-            text.append(static_cast<size_t>(std::max(1, std::atoi(vt.c_str() + i + 2))), ' ');
-        i = end;
+    size_t at = 0;
+    for (std::sregex_iterator it(vt.begin(), vt.end(), sequence), end; it != end; ++it) {
+        text += vt.substr(at, static_cast<size_t>(it->position()) - at);
+        if ((*it)[2] == "C")
+            text.append(static_cast<size_t>(std::max(1, std::atoi((*it)[1].str().c_str()))), ' ');
+        at = static_cast<size_t>(it->position() + it->length());
     }
-    return text;
+    return text + vt.substr(at);
 }
 
 class WindowsServer : public ServerTest {
@@ -34,7 +31,6 @@ protected:
         EXPECT_TRUE(eventually([&] { return holder.output().find("held") != std::string::npos; }));
         return holder;
     }
-    Child start_at_console(const Trace &t, int code_page, const std::string &ignored);
     void end_at_console(Child &server, const char *keys, bool orderly);
 };
 
@@ -76,21 +72,6 @@ TEST_F(WindowsServer, UnloadedStandInLeavesNoThread)
     }
 }
 
-// At a console of its own (code page 0: the console's own), typed keys that are not a q: once the
-// console echoes the last line, the program has read past the others and reads again.
-Child WindowsServer::start_at_console(const Trace &t, int code_page, const std::string &ignored)
-{
-    ChildOptions console;
-    console.terminal = true;
-    console.code_page = code_page;
-    Child server = start(t, console);
-    EXPECT_TRUE(t.wait_for_start());
-    server.send(ignored);
-    EXPECT_TRUE(eventually([&] { return screen_text(server.output()).find("abQ") != std::string::npos; }))
-        << server.output();
-    return server;
-}
-
 // Types `keys`, or closes the console for none. Under load Wine's console now and then loses a
 // Ctrl+C (2 of 11 runs beside two busy loops): it is typed again, as an operator would.
 void WindowsServer::end_at_console(Child &server, const char *keys, bool orderly)
@@ -103,8 +84,8 @@ void WindowsServer::end_at_console(Child &server, const char *keys, bool orderly
         server.send(keys);
 }
 
-// q, or Ctrl+Z and Enter, end the run in order without spinning; Ctrl+C and closing leave it to
-// the platform (Wine: status 0). ヒ is 0x83 0x71 in code page 932, no q; in 437 it is â and q.
+// At a console (code page 0: its own) keys other than q are read past; q, or Ctrl+Z and Enter, end the run in order
+// without spinning; Ctrl+C and closing leave it to the platform (Wine: 0). ヒ is 0x83 0x71 in 932, no q; â q in 437.
 TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
 {
     const std::string no_console = console_unavailable();
@@ -120,7 +101,14 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.code_page) + ": " + (c.keys == nullptr ? "closed" : c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
-        Child server = start_at_console(t, c.code_page, c.ignored);
+        ChildOptions console;
+        console.terminal = true;
+        console.code_page = c.code_page;
+        Child server = start(t, console);
+        EXPECT_TRUE(t.wait_for_start());
+        server.send(c.ignored);  // read past once the console echoes its last line and it reads again
+        EXPECT_TRUE(eventually([&] { return screen_text(server.output()).find("abQ") != std::string::npos; }))
+            << server.output();
         const long before = main_thread_cpu_ms(server.pid());
         if (c.orderly) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
