@@ -40,28 +40,24 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";
 }
 
-// Whoever holds the mutex, and whether or not it owns it, the server is refused, and the
-// refused call keeps no handle: once the holder lets go, the name is free again.
-TEST(WindowsLock, MutexHeldByAnotherRefusesAndKeepsNoHandle)
+// Another's object under the name: a mutex, owned or not, refuses the server; one of another kind
+// fails the creation, and the run goes on unguarded. The call keeps no handle: the name is free again.
+TEST(WindowsLock, ObjectOfAnotherUnderTheNameKeepsNoHandle)
 {
-    for (BOOL owned : {FALSE, TRUE}) {
-        HANDLE other = CreateMutexA(nullptr, owned, kLockName);
+    const struct {
+        const char *held;
+        Outcome outcome;
+    } cases[] = {{"mutex", Outcome::AlreadyRunning}, {"owned mutex", Outcome::AlreadyRunning}, {"event", Outcome::Taken}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.held);
+        const std::string held = c.held;
+        HANDLE other = held == "event" ? CreateEventA(nullptr, TRUE, FALSE, kLockName)
+                                       : CreateMutexA(nullptr, held == "owned mutex", kLockName);
         ASSERT_NE(other, nullptr);
-        EXPECT_EQ(SingleInstanceLock::take(), Outcome::AlreadyRunning);
+        EXPECT_EQ(SingleInstanceLock::take(), c.outcome);
         CloseHandle(other);
-        EXPECT_FALSE(lock_exists()) << "the refused call kept its handle";
+        EXPECT_FALSE(lock_exists()) << "the call kept its handle";
     }
-}
-
-// An object of another kind under the name makes the creation fail: the run goes on
-// unguarded, with no lock held.
-TEST(WindowsLock, EventUnderTheNameLeavesTheRunUnguarded)
-{
-    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, kLockName);
-    ASSERT_NE(event, nullptr);
-    EXPECT_EQ(SingleInstanceLock::take(), Outcome::Taken);
-    CloseHandle(event);
-    EXPECT_FALSE(lock_exists());
 }
 
 // The cases take the lock's one name in this session, as the operator's copies do: they do not
@@ -70,9 +66,8 @@ int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     const std::string in_use = GTEST_FLAG_GET(list_tests) ? "" : lock_name_in_use();
-    if (!in_use.empty()) {
-        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
-        return 1;
-    }
-    return RUN_ALL_TESTS();
+    if (in_use.empty())
+        return RUN_ALL_TESTS();
+    std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
+    return 1;
 }

@@ -1,6 +1,5 @@
 # googletest for MinGW, built from the machine's source, and the check of the files, which runs
 # natively on the Linux machine that cross-builds.
-set(gtest_force_shared_crt OFF)
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
 set(VESK_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "googletest's source folder, built for MinGW")
