@@ -23,7 +23,6 @@
 
 namespace {
 
-const DWORD kPatienceMs = static_cast<DWORD>(std::chrono::milliseconds(kPatience).count());
 const char kInsideConsole[] = "--inside-console";
 const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
 const char kProgramEnded[] = "[the program has ended]";
@@ -370,9 +369,8 @@ bool Child::running()
 
 int Child::wait()
 {
-    if (WaitForSingleObject(impl_->process, kPatienceMs) != WAIT_OBJECT_0)
+    if (!eventually([&] { return !running(); }))
         return -1;
-    running();
     impl_->finish_output();
     return impl_->status;
 }
@@ -392,12 +390,10 @@ long resident_kb(int pid)
 {
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
     PROCESS_MEMORY_COUNTERS counters = {};
-    const long kb = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters)
-                        ? static_cast<long>(counters.WorkingSetSize / 1024)
-                        : -1;
+    const bool known = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters);
     if (process != nullptr)
         CloseHandle(process);
-    return kb;
+    return known ? static_cast<long>(counters.WorkingSetSize / 1024) : -1;
 }
 
 long main_thread_cpu_ms(int pid)
@@ -405,16 +401,13 @@ long main_thread_cpu_ms(int pid)
     auto found = g_main_threads.find(static_cast<DWORD>(pid));
     HANDLE thread = found != g_main_threads.end() ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, found->second)
                                                   : nullptr;
-    FILETIME created, exited, kernel, user;
-    long ms = -1;
-    if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user)) {
-        const ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
-        const ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
-        ms = static_cast<long>((k.QuadPart + u.QuadPart) / 10000);  // in 100 ns units
-    }
+    FILETIME created, exited, kernel = {}, user = {};
+    const bool known = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user);
     if (thread != nullptr)
         CloseHandle(thread);
-    return ms;
+    const ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
+    const ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
+    return known ? static_cast<long>((k.QuadPart + u.QuadPart) / 10000) : -1;  // FILETIME counts 100 ns
 }
 
 std::string program_folder()
