@@ -22,38 +22,28 @@ static std::string screen_text(const std::string &vt)
     return text + vt.substr(at);
 }
 
-class WindowsServer : public ServerTest {
-protected:
-    // Starts hold_named and waits until it holds its object.
-    Child hold(const char *kind)
-    {
+class WindowsServer : public ServerTest {};
+
+// Another program's object under the lock's name: its mutex refuses the start; an event leaves
+// copies unguarded, and two run side by side.
+TEST_F(WindowsServer, ObjectOfAnotherProgramUnderTheLockName)
+{
+    for (const std::string kind : {"mutex", "event"}) {
+        SCOPED_TRACE(kind);
         Child holder({target().helpers + "/hold_named.exe", kind});
         EXPECT_TRUE(eventually([&] { return holder.output().find("held") != std::string::npos; }));
-        return holder;
+        Trace a = trace(kind + "-a"), b = trace(kind + "-b");
+        Child first = kind == "mutex" ? start(a) : start_holder(a);
+        if (kind == "mutex") {
+            expect_refused(first, a);
+        } else {
+            Child second = start_holder(b);
+            quit(second, b);
+            quit(first, a);
+        }
+        holder.close_input();
+        EXPECT_EQ(holder.wait(), 0);
     }
-    void end_at_console(Child &server, const char *keys, bool orderly);
-};
-
-TEST_F(WindowsServer, MutexOfAnotherProgramRefusesTheStart)
-{
-    Child holder = hold("mutex");
-    Trace t = trace("t");
-    Child server = start(t);
-    expect_refused(server, t);
-    holder.close_input();
-    EXPECT_EQ(holder.wait(), 0);
-}
-
-TEST_F(WindowsServer, EventUnderTheNameLeavesCopiesUnguarded)
-{
-    Child holder = hold("event");
-    Trace a = trace("a"), b = trace("b");
-    Child first = start_holder(a);
-    Child second = start_holder(b);
-    quit(second, b);
-    quit(first, a);
-    holder.close_input();
-    EXPECT_EQ(holder.wait(), 0);
 }
 
 // A LoadLibrary host that unloads the stand-in is left with none of its threads, also once a
@@ -74,7 +64,7 @@ TEST_F(WindowsServer, UnloadedStandInLeavesNoThread)
 
 // Types `keys`, or closes the console for none. Under load Wine's console now and then loses a
 // Ctrl+C (2 of 11 runs beside two busy loops): it is typed again, as an operator would.
-void WindowsServer::end_at_console(Child &server, const char *keys, bool orderly)
+static void end_at_console(Child &server, const char *keys, bool orderly)
 {
     if (keys == nullptr)
         return server.close_input();
