@@ -194,8 +194,10 @@ struct Child::Impl {
     // copy of this program hands it the console, the simplest way for the one console case.
     std::wstring into_console(const std::wstring &command, int code_page, HANDLE screen)
     {
-        if (!console_unavailable().empty() || FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
-            throw std::runtime_error("no pseudo console: " + console_unavailable());
+        if (!console_unavailable().empty())
+            throw std::runtime_error(console_unavailable());
+        if (FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
+            throw std::runtime_error("CreatePseudoConsole failed");
         return command_line({self_path().u8string(), kInsideConsole, std::to_string(code_page)}) + L" " + command;
     }
 
