@@ -12,7 +12,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -48,6 +47,17 @@ struct Child::Impl : Ends {
         }
         return any;
     }
+
+    ~Impl()
+    {
+        if (pid > 0 && status < 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int fd : {in, out, err})
+            if (fd >= 0)
+                close(fd);
+    }
 };
 
 static int status_of(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
@@ -62,28 +72,30 @@ static void open_pipe(int &read_end, int &write_end)
     write_end = ends[1];
 }
 
-// Ours, then the options' entries, each replacing an earlier one of its name.
-static std::vector<std::string> child_environment(const ChildOptions &options)
-{
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    for (const std::string &entry : options.env) {
-        const std::string name = entry.substr(0, entry.find('=') + 1);
-        env.erase(std::remove_if(env.begin(), env.end(), [&](const std::string &s) { return s.rfind(name, 0) == 0; }),
-                  env.end());
-        env.push_back(entry);
-    }
-    return env;
-}
-
-static std::vector<char *> c_strings(std::vector<std::string> &strings)
+// `strings` as exec takes them, ending in a null pointer; exec writes to none of them.
+static std::vector<char *> c_strings(const std::vector<std::string> &strings)
 {
     std::vector<char *> pointers;
-    for (std::string &s : strings)
-        pointers.push_back(s.data());
+    for (const std::string &s : strings)
+        pointers.push_back(const_cast<char *>(s.c_str()));
     pointers.push_back(nullptr);
     return pointers;
+}
+
+// Ours, then the options' entries, each replacing an earlier one of its name.
+static std::vector<char *> child_environment(const ChildOptions &options)
+{
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    for (const std::string &entry : options.env) {
+        const size_t name = entry.find('=') + 1;
+        const auto same_name = [&](const char *s) { return std::strncmp(s, entry.c_str(), name) == 0; };
+        env.erase(std::remove_if(env.begin(), env.end(), same_name), env.end());
+        env.push_back(const_cast<char *>(entry.c_str()));
+    }
+    env.push_back(nullptr);
+    return env;
 }
 
 // In the child: the streams and start the options ask for, up to the exec; never returns.
@@ -152,14 +164,13 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
         close(c.out);
         c.out = -1;
     }
-    std::vector<std::string> argv = args, env = child_environment(options);
-    std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
+    std::vector<char *> argv = c_strings(args), env = child_environment(options);
 
     c.pid = fork();
     if (c.pid < 0)
         throw std::runtime_error("fork failed");
     if (c.pid == 0)
-        start_program(options, theirs, terminal, c_argv.data(), c_env.data());
+        start_program(options, theirs, terminal, argv.data(), env.data());
     for (int fd : {theirs.in, theirs.out, theirs.err})
         if (fd >= 0)
             close(fd);
@@ -172,30 +183,20 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
 
 Child::Child(Child &&other) noexcept = default;
 
-Child::~Child()
-{
-    if (!impl_)
-        return;
-    Impl &c = *impl_;
-    if (c.pid > 0 && c.status < 0) {
-        ::kill(c.pid, SIGKILL);
-        waitpid(c.pid, nullptr, 0);
-    }
-    for (int fd : {c.in, c.out, c.err})
-        if (fd >= 0)
-            close(fd);
-}
+Child::~Child() = default;
 
 void Child::resume() { ::kill(impl_->pid, SIGCONT); }
 
 int Child::pid() const { return impl_->pid; }
 
-int Child::undrained_errors() const
+// Bytes waiting in the pipe behind `fd`, or -1.
+static int pending(int fd)
 {
-    int pending = 0;
-    ioctl(impl_->err, FIONREAD, &pending);
-    return pending;
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
 }
+
+int Child::undrained_errors() const { return pending(impl_->err); }
 
 void Child::send(const std::string &bytes)
 {
@@ -219,10 +220,7 @@ void Child::close_input()
 
 bool Child::wait_for_input_read()
 {
-    return eventually([&] {
-        int pending = 0;
-        return ioctl(impl_->in, FIONREAD, &pending) == 0 && pending == 0;
-    });
+    return eventually([&] { return pending(impl_->in) == 0; });
 }
 
 bool Child::running()
@@ -275,14 +273,13 @@ long main_thread_cpu_ms(int pid)
 {
     const std::string id = std::to_string(pid);
     std::ifstream stat("/proc/" + id + "/task/" + id + "/stat");
-    std::string line, field;
+    std::string line;
     std::getline(stat, line);
-    // After the command's closing parenthesis, state is field 3 and utime, stime 14, 15 (proc(5)).
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    for (int i = 3; i < 14; ++i)
-        fields >> field;
+    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15 (proc(5)).
     long user = 0, system = 0;
-    if (!(fields >> user >> system))
+    const char *fields = std::strrchr(line.c_str(), ')');
+    if (fields == nullptr ||
+        std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
         return -1;
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
@@ -338,10 +335,7 @@ static std::string enter_namespaces(const std::string &place)
 }
 
 // A build tree under /tmp would be hidden too.
-std::string make_private_namespaces()
-{
-    return enter_namespaces(fs::read_symlink("/proc/self/exe").string());
-}
+std::string make_private_namespaces() { return enter_namespaces(fs::read_symlink("/proc/self/exe").string()); }
 
 std::string lock_name_in_use() { return ""; }
 
