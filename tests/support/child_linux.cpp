@@ -26,9 +26,7 @@ namespace fs = std::filesystem;
 extern char **environ;
 
 // One side's descriptors of the program's standard streams; -1 where the options ask for none.
-struct Ends {
-    int in = -1, out = -1, err = -1;
-};
+struct Ends { int in = -1, out = -1, err = -1; };
 
 struct Child::Impl : Ends {
     pid_t pid = -1;
@@ -39,13 +37,10 @@ struct Child::Impl : Ends {
     bool drain_output()
     {
         char buffer[4096];
-        ssize_t n;
-        bool any = false;
-        while (out >= 0 && (n = read(out, buffer, sizeof buffer)) > 0) {
+        const size_t before = output.size();
+        for (ssize_t n; out >= 0 && (n = read(out, buffer, sizeof buffer)) > 0;)
             output.append(buffer, static_cast<size_t>(n));
-            any = true;
-        }
-        return any;
+        return output.size() > before;
     }
 
     ~Impl()
