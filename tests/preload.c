@@ -1,6 +1,5 @@
-/* Preloaded into the server: does what a device library may do at load, and at SIGUSR2 uses up
- * every free descriptor (up to 65536) until the next, recording into VESK_TEST_RECORD; makes end
- * of input not stick, as at a Windows console (docs/testing.md). */
+/* Preloaded into the server: opens files at load as a device library may, and records into
+ * VESK_TEST_RECORD; end of input does not stick, as at a Windows console (docs/testing.md). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,51 +10,44 @@
 #include <unistd.h>
 
 static int record = -1;
-
-static void on_signal(int signal)
-{
-    (void)signal;
-    ssize_t written = write(record, "caught\n", 7);
-    (void)written;
-}
-
 static int taken[65536], taken_count = -1;
 
-static void take_or_give_back(int signal)
+static void note(const char *line)
 {
-    (void)signal;
-    if (taken_count >= 0) {
+    (void)!write(record, line, strlen(line));
+}
+
+/* SIGUSR1 is only caught, to interrupt a read; SIGUSR2 uses up every free descriptor (up to
+ * 65536), and the next gives them back. */
+static void on_signal(int signal)
+{
+    int fd;
+    if (signal == SIGUSR1) {
+        note("caught\n");
+    } else if (taken_count >= 0) {
         while (taken_count > 0)
             close(taken[--taken_count]);
         taken_count = -1;
-        ssize_t written = write(record, "given back\n", 11);
-        (void)written;
-        return;
+        note("given back\n");
+    } else {
+        for (taken_count = 0; taken_count < 65536 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            taken[taken_count++] = fd;
+        note("taken\n");
     }
-    int fd;
-    taken_count = 0;
-    while (taken_count < 65536 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
-        taken[taken_count++] = fd;
-    ssize_t written = write(record, "taken\n", 6);
-    (void)written;
 }
 
 __attribute__((constructor)) static void on_load(void)
 {
     const char *path = getenv("VESK_TEST_RECORD");
+    int pipe_ends[2] = {-1, -1};
+    struct sigaction action = {.sa_handler = on_signal};
     if (path == NULL)
         return;
-    int pipe_ends[2] = {-1, -1};
     record = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (pipe(pipe_ends) != 0)
         return;
     dprintf(record, "opened %d %d %d\n", record, pipe_ends[0], pipe_ends[1]);
-
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = on_signal;
     sigaction(SIGUSR1, &action, NULL);
-    action.sa_handler = take_or_give_back;
     action.sa_flags = SA_RESTART;
     sigaction(SIGUSR2, &action, NULL);
 }

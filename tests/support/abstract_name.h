@@ -1,7 +1,6 @@
 #pragma once
 
-// Linux: sockets under names in the abstract namespace, where the server's lock lives, for
-// cases that hold such a name from outside the server.
+// Linux: holding a name in the abstract namespace, where the server's lock lives, from outside it.
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
@@ -48,30 +47,25 @@ inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
     int ready[2];
     if (pipe2(ready, O_CLOEXEC) != 0)
         return -1;
-    const pid_t self = getpid();
-    const pid_t squatter = fork();
+    const pid_t self = getpid(), squatter = fork();
     if (squatter == 0) {
         // A change of uid clears the death signal, so it is set after; a parent already gone
         // would never send it.
-        char held = setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self &&
-                            plant()
-                        ? 'h'
-                        : 'x';
-        (void)!write(ready[1], &held, 1);
+        const bool held = setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
+                          getppid() == self && plant();
+        (void)!write(ready[1], held ? "h" : "x", 1);
         pause();
         _exit(0);
     }
     close(ready[1]);
     char held = 'x';
-    if (squatter < 0 || read(ready[0], &held, 1) != 1 || held != 'h') {
-        if (squatter > 0) {
-            kill(squatter, SIGKILL);
-            waitpid(squatter, nullptr, 0);
-        }
-        held = 'x';
-    }
+    const bool ok = squatter > 0 && read(ready[0], &held, 1) == 1 && held == 'h';
     close(ready[0]);
-    return held == 'h' ? squatter : -1;
+    if (!ok && squatter > 0) {
+        kill(squatter, SIGKILL);
+        waitpid(squatter, nullptr, 0);
+    }
+    return ok ? squatter : -1;
 }
 
 // A child of uid `uid` (root only) that holds `name` as hold_abstract_name does.

@@ -1,7 +1,6 @@
 #pragma once
 
-// The process layer of the black-box tests: one header, one source file per platform
-// (child_linux.cpp, child_windows.cpp), chosen by the build.
+// The black-box tests' process layer: child_linux.cpp or child_windows.cpp, chosen by the build.
 
 #include <chrono>
 #include <functional>
@@ -10,8 +9,7 @@
 #include <thread>
 #include <vector>
 
-// Every wait in the tests is bounded: it polls a condition until this much time has gone.
-// A cold Wine start alone can take several seconds.
+// The bound on every wait in the tests: a cold Wine start alone can take several seconds.
 inline constexpr std::chrono::seconds kPatience{30};
 
 // Polls `condition` until it holds or `patience` has passed; returns whether it held.
@@ -35,19 +33,15 @@ struct ChildOptions {
     bool stderr_undrained = false; // standard error is a pipe that nobody reads
     bool stderr_full = false;      // the same, and it is full from the start
     std::string cwd;               // the folder the program starts in
-    // Standard streams are a terminal in line mode (a pseudo terminal it leads; on Windows a
-    // pseudo console): send() types, output() is the screen, close_input() hangs up.
-    bool terminal = false;
+    bool terminal = false;         // a line-mode pseudo terminal it leads (Windows: pseudo console)
     int code_page = 0;             // Windows console: the input code page set (SetConsoleCP) first
-
-    // POSIX only.
-    int uid = -1;                  // drop to this uid, and the group of that number, before exec
-    int closed_fd = -1;            // this standard descriptor is closed at the start
-    bool nonblocking_input = false; // the open file behind standard input is O_NONBLOCK
+    int uid = -1;                  // POSIX: drop to this uid, and the group of that number, before exec
+    int closed_fd = -1;            // POSIX: this standard descriptor is closed at the start
+    bool nonblocking_input = false; // POSIX: the open file behind standard input is O_NONBLOCK
 };
 
-// A program started with pipes on its standard input and output, which ends with this
-// object if it has not ended before (on Windows with everything it started).
+// A program started with pipes on its standard streams, ended with this object if still running
+// (on Windows with everything it started).
 class Child {
 public:
     Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
@@ -56,26 +50,16 @@ public:
     Child(const Child &) = delete;
     Child &operator=(const Child &) = delete;
 
-    // Lets a program started `suspended` run.
-    void resume();
-    void send(const std::string &bytes);
-    // Ends the input; a terminal hangs up and a console closes, as when its window is closed.
-    void close_input();
-    // Waits up to kPatience until the program has read everything sent to it so far (not for a
-    // terminal); false if it has not.
-    bool wait_for_input_read();
-    // Exit status (POSIX: 128 + signal number for a killed program), or -1 if it has not
-    // ended within kPatience. Afterwards output() holds all the program wrote.
-    int wait();
+    void resume();  // lets a program started `suspended` run
+    void send(const std::string &bytes);  // at a terminal: typed
+    void close_input();  // a terminal hangs up, a console closes as when its window is closed
+    bool wait_for_input_read();  // all sent so far read within kPatience (not at a terminal)
+    int wait();  // exit status (POSIX: 128 + signal if killed), -1 after kPatience; output() complete
     bool running();
-    // Ends the program at once, as SIGKILL or TerminateProcess does.
-    void kill();
-    // The program's process id (at a Windows console: the program's, not the console's).
-    int pid() const;
-    // Bytes waiting in the undrained standard error pipe.
-    int undrained_errors() const;
-    // Everything written to standard output so far (and standard error, with stderr_to_stdout).
-    std::string output();
+    void kill();  // at once, as SIGKILL or TerminateProcess
+    int pid() const;  // at a Windows console: the program's, not the console's
+    int undrained_errors() const;  // bytes waiting in the undrained standard error pipe
+    std::string output();  // standard output (a terminal's screen) so far, with stderr_to_stdout errors
 
     struct Impl;
 
@@ -84,46 +68,37 @@ private:
 };
 
 #ifndef _WIN32
-// The threads of process `pid`, or -1.
-int thread_count(int pid);
+int thread_count(int pid);  // the threads of process `pid`, or -1
+// A mount namespace for us and our children, /tmp and /run/user empty but for `keep`; why not, or "".
+std::string make_empty_tmp(const std::string &keep);
 #endif
 
 // Resident memory of process `pid` in kB (Windows: its working set), or -1.
 long resident_kb(int pid);
 
-// Processor time that the main thread of process `pid` has used so far, in milliseconds at the
-// platform's granularity (POSIX: clock ticks), or -1.
+// The main thread's processor time so far, in ms at the platform's granularity (POSIX: clock ticks), or -1.
 long main_thread_cpu_ms(int pid);
 
-// The folder that holds this test program, and the programs under test beside it.
+// The folder of this test program and of the programs under test beside it.
 std::string program_folder();
 
-// POSIX: a mount namespace for this process and its children with an empty /tmp and /run/user,
-// carrying over only `keep`, a folder under /tmp. Returns why not, or an empty string.
-std::string make_empty_tmp(const std::string &keep);
-
-// POSIX: network, user (unless root) and mount namespaces for this process and its children, so
-// no case touches the lock of the user's own copy. Returns why not, or an empty string.
+// POSIX: network, user (unless root) and mount namespaces, off the user's own copy's lock; why not, or "".
 std::string make_private_namespaces();
 
-// Runs the role the arguments name, returning its status, or -1 for none: on Windows a program in
-// a pseudo console; on Linux `--private-run PROGRAM ARGS...` in private namespaces (77: none).
+// The status of the role the arguments name, or -1 for none: Windows, a pseudo console's helper;
+// Linux, `--private-run PROGRAM ARGS...` in private namespaces (77: none to be had).
 int run_child_role(int argc, char **argv);
 
-// Why the cases cannot take the server's lock name, or an empty string; on Linux always empty,
-// since they take it in a network namespace of their own.
+// Why the cases cannot take the server's lock name, or ""; Linux: always "", namespaces keep it.
 std::string lock_name_in_use();
 
 #ifdef _WIN32
 // Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
 std::string console_unavailable();
 
-// Where the loader finds `library` for a program whose own folder, current folder and PATH lack
-// it: System32, the 16-bit System folder, the Windows folder; an empty string for nowhere.
+// Where the loader finds `library` absent from the program's folder, current folder and PATH:
+// System32, the 16-bit System folder, the Windows folder; "" for nowhere.
 std::string system_copy_of(const std::string &library);
 #else
-inline std::string system_copy_of(const std::string &)
-{
-    return "";
-}
+inline std::string system_copy_of(const std::string &) { return ""; }
 #endif

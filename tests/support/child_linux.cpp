@@ -1,18 +1,16 @@
 #include "child.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <net/if.h>
 #include <poll.h>
-#include <sstream>
 #include <sched.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
@@ -27,226 +25,173 @@ namespace fs = std::filesystem;
 
 extern char **environ;
 
-struct Child::Impl {
+// One side's descriptors of the program's standard streams; -1 where the options ask for none.
+struct Ends { int in = -1, out = -1, err = -1; };
+
+struct Child::Impl : Ends {
     pid_t pid = -1;
-    int in = -1;
-    int out = -1;
-    int err = -1;
-    int gate = -1;  // the write end the suspended program waits on
     int status = -1;
-    bool terminal = false;
     std::string output;
 
-    void drain_output()
+    // Takes in what waits on standard output; whether there was any.
+    bool drain_output()
     {
         char buffer[4096];
-        ssize_t n;
-        while (out >= 0 && (n = read(out, buffer, sizeof buffer)) > 0)
+        const size_t before = output.size();
+        for (ssize_t n; out >= 0 && (n = read(out, buffer, sizeof buffer)) > 0;)
             output.append(buffer, static_cast<size_t>(n));
+        return output.size() > before;
+    }
+
+    ~Impl()
+    {
+        if (pid > 0 && status < 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int fd : {in, out, err})
+            if (fd >= 0)
+                close(fd);
     }
 };
 
-static std::vector<std::string> child_environment(const ChildOptions &options)
+static int status_of(int raw) { return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw); }
+
+// A pipe whose ends no program inherits past its exec.
+static void open_pipe(int &read_end, int &write_end)
 {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    for (const std::string &entry : options.env) {
-        std::string name = entry.substr(0, entry.find('=') + 1);
-        for (auto it = env.begin(); it != env.end();)
-            it = it->compare(0, name.size(), name) == 0 ? env.erase(it) : it + 1;
-        env.push_back(entry);
-    }
-    return env;
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    read_end = ends[0];
+    write_end = ends[1];
 }
 
-static std::vector<char *> c_strings(std::vector<std::string> &strings)
+// `strings` as exec takes them, ending in a null pointer; exec writes to none of them.
+static std::vector<char *> c_strings(const std::vector<std::string> &strings)
 {
     std::vector<char *> pointers;
-    for (std::string &s : strings)
-        pointers.push_back(s.data());
+    for (const std::string &s : strings)
+        pointers.push_back(const_cast<char *>(s.c_str()));
     pointers.push_back(nullptr);
     return pointers;
 }
 
-// The pipes between the test and the program, where the options ask for them; -1 elsewhere.
-struct Pipes {
-    int in[2] = {-1, -1};
-    int out[2] = {-1, -1};
-    int err[2] = {-1, -1};   // standard error that nobody drains
-    int gate[2] = {-1, -1};  // what a suspended program waits on
-};
-
-static bool stderr_undrained(const ChildOptions &options)
+// Ours, then the options' entries, each replacing an earlier one of its name.
+static std::vector<char *> child_environment(const ChildOptions &options)
 {
-    return options.stderr_undrained || options.stderr_full;
-}
-
-// Fills the pipe that `fd` writes to, so that whoever writes to it next would wait.
-static void fill_pipe(int fd)
-{
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    const std::string block(4096, 'x');
-    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    for (const std::string &entry : options.env) {
+        const size_t name = entry.find('=') + 1;
+        const auto same_name = [&](const char *s) { return std::strncmp(s, entry.c_str(), name) == 0; };
+        env.erase(std::remove_if(env.begin(), env.end(), same_name), env.end());
+        env.push_back(const_cast<char *>(entry.c_str()));
     }
-    fcntl(fd, F_SETFL, 0);
+    env.push_back(nullptr);
+    return env;
 }
 
-static Pipes make_pipes(const ChildOptions &options)
+// In the child: the streams and start the options ask for, up to the exec; never returns.
+[[noreturn]] static void start_program(const ChildOptions &options, Ends theirs, const std::string &terminal,
+                                       char **argv, char **env)
 {
-    Pipes p;
-    if ((!options.terminal && (pipe2(p.in, O_CLOEXEC) != 0 || pipe2(p.out, O_CLOEXEC) != 0)) ||
-        (stderr_undrained(options) && pipe2(p.err, O_CLOEXEC) != 0) ||
-        (options.suspended && pipe2(p.gate, O_CLOEXEC) != 0))
-        throw std::runtime_error("pipe failed");
-    if (options.stderr_full)
-        fill_pipe(p.err[1]);
-    if (options.stdout_closed && !options.terminal)
-        close(p.out[0]);
-    return p;
-}
-
-// A new pseudo terminal's master end; `name` gets the path of its slave.
-static int open_pseudo_terminal(std::string &name)
-{
-    int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
-        throw std::runtime_error("no pseudo terminal");
-    name = ptsname(terminal);
-    return terminal;
-}
-
-// In the child: the standard descriptors the options ask for.
-static void set_up_standard_streams(const ChildOptions &options, const Pipes &p, const std::string &terminal_name)
-{
-    if (!options.terminal) {
-        dup2(p.in[0], 0);
-        dup2(p.out[1], 1);
-    } else {
+    if (options.terminal) {
         // The first terminal a session leader opens becomes its controlling terminal.
         setsid();
-        int slave = open(terminal_name.c_str(), O_RDWR);
-        dup2(slave, 0);
-        dup2(slave, 1);
-        dup2(slave, 2);
+        theirs.in = theirs.out = theirs.err = open(terminal.c_str(), O_RDWR);
         // Ctrl+\ must not leave a core file behind.
-        struct rlimit no_core = {0, 0};
+        const struct rlimit no_core = {0, 0};
         setrlimit(RLIMIT_CORE, &no_core);
     }
-    if (!options.stderr_path.empty()) {
-        int err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(err, 2);
-    }
+    if (!options.stderr_path.empty())
+        theirs.err = open(options.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (options.stderr_to_stdout)
-        dup2(1, 2);
-    if (stderr_undrained(options))
-        dup2(p.err[1], 2);
+        theirs.err = theirs.out;
+    dup2(theirs.in, 0);
+    dup2(theirs.out, 1);
+    if (theirs.err >= 0)
+        dup2(theirs.err, 2);
     if (options.nonblocking_input)
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     if (options.closed_fd >= 0)
         close(options.closed_fd);
-}
-
-// In the child: the rest of what the program starts with, up to its exec; never returns.
-[[noreturn]] static void start_program(const ChildOptions &options, const Pipes &p, std::vector<char *> &argv,
-                                       std::vector<char *> &env)
-{
     // As a terminal's shell starts a program, whatever the test runner ignores (a job that a
     // script puts in the background ignores SIGINT and SIGQUIT).
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_DFL);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
         _exit(126);
-    if (options.suspended) {
-        char byte;
-        close(p.gate[1]);
-        while (read(p.gate[0], &byte, 1) < 0 && errno == EINTR) {
-        }
-    }
+    if (options.suspended)
+        raise(SIGSTOP);
     if (options.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
         _exit(126);
-    execvpe(argv[0], argv.data(), env.data());
+    execvpe(argv[0], argv, env);
     _exit(127);
 }
 
-// In the test: keeps the ends of the pipes or the terminal that talk to the program.
-static void keep_our_ends(Child::Impl &c, const ChildOptions &options, const Pipes &p, int terminal)
-{
-    if (stderr_undrained(options)) {
-        close(p.err[1]);
-        c.err = p.err[0];
-    }
-    if (options.suspended) {
-        close(p.gate[0]);
-        c.gate = p.gate[1];
-    }
-    if (options.terminal) {
-        c.in = terminal;
-        c.out = dup(terminal);
-    } else {
-        close(p.in[0]);
-        close(p.out[1]);
-        c.in = p.in[1];
-        if (!options.stdout_closed)
-            c.out = p.out[0];
-    }
-    if (c.out >= 0)
-        fcntl(c.out, F_SETFL, O_NONBLOCK);
-}
-
-Child::Child(const std::vector<std::string> &argv_in, const ChildOptions &options) : impl_(new Impl)
+Child::Child(const std::vector<std::string> &args, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    const Pipes pipes = make_pipes(options);
-    std::string terminal_name;
-    const int terminal = options.terminal ? open_pseudo_terminal(terminal_name) : -1;
-    std::vector<std::string> argv = argv_in, env = child_environment(options);
-    std::vector<char *> c_argv = c_strings(argv), c_env = c_strings(env);
+    Ends theirs;
+    std::string terminal;
+    if (options.terminal) {
+        c.in = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (c.in < 0 || grantpt(c.in) != 0 || unlockpt(c.in) != 0)
+            throw std::runtime_error("no pseudo terminal");
+        terminal = ptsname(c.in);
+        c.out = fcntl(c.in, F_DUPFD_CLOEXEC, 0);
+    } else {
+        open_pipe(theirs.in, c.in);
+        open_pipe(c.out, theirs.out);
+    }
+    if (options.stderr_undrained || options.stderr_full)
+        open_pipe(c.err, theirs.err);
+    if (options.stderr_full) {  // so that whoever writes to it next waits
+        const std::string block(4096, 'x');
+        fcntl(theirs.err, F_SETFL, O_NONBLOCK);
+        while (write(theirs.err, block.data(), block.size()) > 0 || errno == EINTR) {
+        }
+        fcntl(theirs.err, F_SETFL, 0);
+    }
+    if (options.stdout_closed) {
+        close(c.out);
+        c.out = -1;
+    }
+    std::vector<char *> argv = c_strings(args), env = child_environment(options);
 
     c.pid = fork();
     if (c.pid < 0)
         throw std::runtime_error("fork failed");
-    c.terminal = options.terminal;
-    if (c.pid == 0) {
-        set_up_standard_streams(options, pipes, terminal_name);
-        start_program(options, pipes, c_argv, c_env);
-    }
-    keep_our_ends(c, options, pipes, terminal);
+    if (c.pid == 0)
+        start_program(options, theirs, terminal, argv.data(), env.data());
+    for (int fd : {theirs.in, theirs.out, theirs.err})
+        if (fd >= 0)
+            close(fd);
+    if (c.out >= 0)
+        fcntl(c.out, F_SETFL, O_NONBLOCK);
+    int raw;
+    if (options.suspended && waitpid(c.pid, &raw, WUNTRACED) == c.pid && !WIFSTOPPED(raw))
+        c.status = status_of(raw);
 }
 
 Child::Child(Child &&other) noexcept = default;
 
-Child::~Child()
+Child::~Child() = default;
+
+void Child::resume() { ::kill(impl_->pid, SIGCONT); }
+
+int Child::pid() const { return impl_->pid; }
+
+// Bytes waiting in the pipe behind `fd`, or -1.
+static int pending(int fd)
 {
-    if (!impl_)
-        return;
-    Impl &c = *impl_;
-    if (c.pid > 0 && c.status < 0) {
-        ::kill(c.pid, SIGKILL);
-        waitpid(c.pid, nullptr, 0);
-    }
-    for (int fd : {c.in, c.out, c.err, c.gate})
-        if (fd >= 0)
-            close(fd);
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
 }
 
-void Child::resume()
-{
-    close(impl_->gate);
-    impl_->gate = -1;
-}
-
-int Child::pid() const
-{
-    return impl_->pid;
-}
-
-int Child::undrained_errors() const
-{
-    int pending = 0;
-    ioctl(impl_->err, FIONREAD, &pending);
-    return pending;
-}
+int Child::undrained_errors() const { return pending(impl_->err); }
 
 void Child::send(const std::string &bytes)
 {
@@ -259,34 +204,27 @@ void Child::send(const std::string &bytes)
 void Child::close_input()
 {
     Impl &c = *impl_;
-    close(c.in);
-    c.in = -1;
-    if (c.terminal) {
+    if (isatty(c.in)) {  // the terminal hangs up once no descriptor holds its master end
         c.drain_output();
         close(c.out);
         c.out = -1;
     }
+    close(c.in);
+    c.in = -1;
 }
 
 bool Child::wait_for_input_read()
 {
-    return eventually([&] {
-        int pending = 0;
-        return ioctl(impl_->in, FIONREAD, &pending) == 0 && pending == 0;
-    });
+    return eventually([&] { return pending(impl_->in) == 0; });
 }
 
 bool Child::running()
 {
     Impl &c = *impl_;
-    if (c.status >= 0)
-        return false;
     int raw;
-    pid_t r = waitpid(c.pid, &raw, WNOHANG);
-    if (r == 0)
-        return true;
-    c.status = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
-    return false;
+    if (c.status < 0 && waitpid(c.pid, &raw, WNOHANG) == c.pid)
+        c.status = status_of(raw);
+    return c.status < 0;
 }
 
 int Child::wait()
@@ -296,24 +234,15 @@ int Child::wait()
         c.drain_output();
         return !running();
     });
-    if (c.status >= 0 && c.out >= 0) {
-        // What the program wrote last may still be in the pipe; a helper process it left
-        // behind may hold the pipe open, so read only what is there.
-        struct pollfd p = {c.out, POLLIN, 0};
-        while (poll(&p, 1, 100) > 0 && (p.revents & POLLIN)) {
-            size_t before = c.output.size();
-            c.drain_output();
-            if (c.output.size() == before)
-                break;
-        }
+    // What it wrote last may still be on its way; a helper process it left behind may hold the
+    // pipe open, so read only what comes within a moment.
+    struct pollfd p = {c.out, POLLIN, 0};
+    while (c.status >= 0 && c.out >= 0 && poll(&p, 1, 100) > 0 && c.drain_output()) {
     }
     return c.status;
 }
 
-void Child::kill()
-{
-    ::kill(impl_->pid, SIGKILL);
-}
+void Child::kill() { ::kill(impl_->pid, SIGKILL); }
 
 std::string Child::output()
 {
@@ -321,55 +250,41 @@ std::string Child::output()
     return impl_->output;
 }
 
-int thread_count(int pid)
-{
-    DIR *tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
-    if (tasks == nullptr)
-        return -1;
-    int n = 0;
-    while (dirent *entry = readdir(tasks))
-        n += entry->d_name[0] != '.';
-    closedir(tasks);
-    return n;
-}
-
-long resident_kb(int pid)
+// A number from the "Name:" line of /proc/PID/status (proc(5)), or -1.
+static long status_line(int pid, const std::string &name)
 {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
+        if (line.rfind(name + ":", 0) == 0)
+            return std::stol(line.substr(name.size() + 1));
     return -1;
 }
+
+int thread_count(int pid) { return static_cast<int>(status_line(pid, "Threads")); }
+
+long resident_kb(int pid) { return status_line(pid, "VmRSS"); }
 
 long main_thread_cpu_ms(int pid)
 {
     const std::string id = std::to_string(pid);
     std::ifstream stat("/proc/" + id + "/task/" + id + "/stat");
     std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos)
+    std::getline(stat, line);
+    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15 (proc(5)).
+    long user = 0, system = 0;
+    const char *fields = std::strrchr(line.c_str(), ')');
+    if (fields == nullptr ||
+        std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
         return -1;
-    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15.
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stol(field);
-    return ticks * 1000 / sysconf(_SC_CLK_TCK);
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
-std::string program_folder()
-{
-    return fs::read_symlink("/proc/self/exe").parent_path().string();
-}
+std::string program_folder() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
 static bool write_file(const std::string &path, const std::string &text)
 {
     std::ofstream out(path);
-    out << text;
-    out.close();
-    return out.good();
+    return static_cast<bool>(out << text << std::flush);
 }
 
 std::string make_empty_tmp(const std::string &keep)
@@ -392,20 +307,18 @@ std::string make_empty_tmp(const std::string &keep)
     return "";
 }
 
-// A non-root user gets the namespaces through a user namespace that maps only their own ids.
-// `place`, if it lies under /tmp, stays reachable: its top folder there is carried over.
+// Network and mount namespaces, the /tmp keeping the top folder of `place` if it lies there; a
+// non-root user gets them in a user namespace that maps only their own ids.
 static std::string enter_namespaces(const std::string &place)
 {
-    if (geteuid() != 0) {
-        const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-            return std::string("no user namespace: ") + std::strerror(errno);
-        if (!write_file("/proc/self/setgroups", "deny") || !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
-            !write_file("/proc/self/gid_map", gid + " " + gid + " 1"))
-            return "cannot map our ids in a user namespace";
-    } else if (unshare(CLONE_NEWNET) != 0) {
-        return std::string("no network namespace: ") + std::strerror(errno);
-    }
+    const bool root = geteuid() == 0;
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWNET | (root ? 0 : CLONE_NEWUSER)) != 0)
+        return std::string(root ? "no network namespace: " : "no user namespace: ") + std::strerror(errno);
+    if (!root && (!write_file("/proc/self/setgroups", "deny") ||
+                  !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
+                  !write_file("/proc/self/gid_map", gid + " " + gid + " 1")))
+        return "cannot map our ids in a user namespace";
     // The lock's name lives in the network namespace, which starts with its loopback down.
     struct ifreq lo = {};
     std::strcpy(lo.ifr_name, "lo");
@@ -417,15 +330,9 @@ static std::string enter_namespaces(const std::string &place)
 }
 
 // A build tree under /tmp would be hidden too.
-std::string make_private_namespaces()
-{
-    return enter_namespaces(fs::read_symlink("/proc/self/exe").string());
-}
+std::string make_private_namespaces() { return enter_namespaces(fs::read_symlink("/proc/self/exe").string()); }
 
-std::string lock_name_in_use()
-{
-    return "";
-}
+std::string lock_name_in_use() { return ""; }
 
 int run_child_role(int argc, char **argv)
 {
