@@ -10,7 +10,6 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -22,25 +21,59 @@
 #include "vesk/says.h"
 #include "vesk/waveform.h"
 
-namespace {
+// Each case's data output is a socket file in a folder of its own.
+class Standin : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(dir_), nullptr);
+        endpoint_ = "ipc://" + std::string(dir_) + "/data";
+        setenv("VESK_DEVICE_ENDPOINT", endpoint_.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("VESK_DEVICE_RATE");
+        SetConfig_Bool(VESK_LOG_LOST_KEY, false);
+        std::filesystem::remove_all(dir_);
+    }
 
-std::string contents(const std::string &path)
+    char dir_[32] = "/tmp/vesk-standin-XXXXXX";
+    std::string endpoint_;
+};
+
+// Standard error into a pipe that never blocks a writer, until destroyed.
+struct StderrPipe {
+    StderrPipe()
+    {
+        EXPECT_EQ(pipe(fds), 0);
+        fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        dup2(fds[1], STDERR_FILENO);
+    }
+    ~StderrPipe()
+    {
+        dup2(saved, STDERR_FILENO);
+        close(saved);
+        close(fds[0]);
+        close(fds[1]);
+    }
+    // What was written since the last call.
+    std::string said()
+    {
+        char buffer[4096];
+        std::string text;
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
+
+    int fds[2] = {-1, -1};
+    const int saved = dup(STDERR_FILENO);
+};
+
+TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 {
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-}  // namespace
-
-TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
-{
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
     const int before = thread_count(getpid());
-
     CloseVeskDevice();
     SetConfig_Bool(nullptr, true);
     SetConfig_Bool("bSomethingElse", true);
@@ -59,8 +92,7 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     CloseVeskDevice();
     EXPECT_EQ(thread_count(getpid()), before);
 
-    // An open that comes while another thread's close waits for the device thread must not
-    // leave a second device thread behind.
+    // An open while another thread's close waits for the device thread leaves no second one.
     std::thread opener([] {
         for (int i = 0; i < 200; ++i)
             OpenVeskDevice();
@@ -70,40 +102,25 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     opener.join();
     CloseVeskDevice();
     EXPECT_EQ(thread_count(getpid()), before);
-    std::filesystem::remove_all(dir);
 }
 
 // With the lost-packet log on standard error too, a line of the stand-in's own that standard
 // error would not take is told at the close as its own, not as a lost-packet line.
-TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
+TEST_F(Standin, OwnLinesLostAreToldApartFromTheLog)
 {
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-    fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+    StderrPipe err;
     char buffer[4096] = {};
-    while (write(pipe_fds[1], buffer, sizeof buffer) > 0) {
+    while (write(err.fds[1], buffer, sizeof buffer) > 0) {
     }
-    const int saved = dup(STDERR_FILENO);
-    dup2(pipe_fds[1], STDERR_FILENO);
     unsetenv("VESK_DEVICE_LOG");
     setenv("VESK_DEVICE_RATE", "+250", 1);
     SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     OpenVeskDevice();  // says the rate is no plain number: into the full pipe
-    while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
-    }
+    err.said();
     CloseVeskDevice();
-    dup2(saved, STDERR_FILENO);
-    std::string said;
-    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-        said.append(buffer, static_cast<size_t>(n));
+    const std::string said = err.said();
     EXPECT_NE(said.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << said;
     EXPECT_EQ(said.find(VESK_SAYS_LOG_LINES), std::string::npos) << said;
-    unsetenv("VESK_DEVICE_RATE");
-    SetConfig_Bool(VESK_LOG_LOST_KEY, false);
-    close(saved);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
 }
 
 // Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,
@@ -128,11 +145,8 @@ extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags
 
 // A device thread that stays behind its schedule lets go of the library's state between
 // packets, so an entry point called meanwhile returns.
-TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
+TEST_F(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
     setenv("VESK_DEVICE_RATE", "100000", 1);
     slow_sends = true;
     EnableZMQData();
@@ -145,37 +159,27 @@ TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     EXPECT_EQ(set.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "SetConfig_Bool waited";
     CloseVeskDevice();
     slow_sends = false;
-    unsetenv("VESK_DEVICE_RATE");
-    std::filesystem::remove_all(dir);
 }
 
 // A device held up for over a second, as a stopped process is, says how far it fell behind its
 // schedule and that it moved the schedule on.
-TEST(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
+TEST_F(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
-    const std::string said = std::string(dir) + "/stderr";
-    const int saved = dup(STDERR_FILENO), to = open(said.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(to, STDERR_FILENO);
+    StderrPipe err;
+    std::string said;
     stall_next_send = true;
     EnableZMQData();
     OpenVeskDevice();
-    const bool told = eventually([&] { return contents(said).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
+    const bool told = eventually([&] { return (said += err.said()).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
     CloseVeskDevice();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(to);
-    EXPECT_TRUE(told) << contents(said);
-    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(told) << said;
 }
 
 __extension__ typedef __int128 Wide;  // GCC's, exact where n * 10^9 needs more than 64 bits
 
 // Packet n is due n * 10^9 / rate ns after the schedule's start, rounded to the nanosecond, at
 // each rate for four seconds and far beyond, where n * 10^9 no longer fits 64 bits.
-TEST(Standin, ScheduleIsExactToTheNanosecond)
+TEST_F(Standin, ScheduleIsExactToTheNanosecond)
 {
     for (long rate : {66667L, 250L, 10000L, 100000L}) {
         SCOPED_TRACE(rate);
@@ -189,8 +193,8 @@ TEST(Standin, ScheduleIsExactToTheNanosecond)
     }
 }
 
-// The samples shown in the CSV example of docs/standin.md and the archives' README.txt, by
-// sequence number: each line after the CSV header, up to the first that is not a packet's.
+// The samples of the CSV example in `file` by sequence number: each line after the CSV header,
+// up to the first that is not a packet's.
 std::map<uint64_t, std::vector<float>> documented_samples(const std::string &file)
 {
     std::map<uint64_t, std::vector<float>> samples;
@@ -216,20 +220,16 @@ std::map<uint64_t, std::vector<float>> documented_samples(const std::string &fil
     return samples;
 }
 
-// The CSV example in the docs is the stand-in's own: a real run at the default rate makes the
-// same samples for those sequence numbers, bit for bit.
-TEST(Standin, DocumentedCsvIsWhatItMakes)
+// The CSV example in docs/standin.md and the archives' README.txt is the stand-in's own: a real
+// run at the default rate makes the same samples for those sequence numbers, bit for bit.
+TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string endpoint = "ipc://" + std::string(dir) + "/data";
-    setenv("VESK_DEVICE_ENDPOINT", endpoint.c_str(), 1);
     void *context = zmq_ctx_new(), *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
     int soon_ms = 5;  // each open binds anew, and the subscriber must be back before the packets
     zmq_setsockopt(subscriber, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
     EnableZMQData();
-    zmq_connect(subscriber, endpoint.c_str());
+    zmq_connect(subscriber, endpoint_.c_str());
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);
         const auto documented = documented_samples(file);
@@ -258,5 +258,4 @@ TEST(Standin, DocumentedCsvIsWhatItMakes)
     }
     zmq_close(subscriber);
     zmq_ctx_term(context);
-    std::filesystem::remove_all(dir);
 }
