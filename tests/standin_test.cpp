@@ -32,43 +32,34 @@ protected:
     }
     void TearDown() override
     {
+        dup2(stderr_, STDERR_FILENO);
+        close(stderr_);
+        close(pipe_[0]);
+        close(pipe_[1]);
         unsetenv("VESK_DEVICE_RATE");
         SetConfig_Bool(VESK_LOG_LOST_KEY, false);
         std::filesystem::remove_all(dir_);
     }
-
-    char dir_[32] = "/tmp/vesk-standin-XXXXXX";
-    std::string endpoint_;
-};
-
-// Standard error into a pipe that never blocks a writer, until destroyed.
-struct StderrPipe {
-    StderrPipe()
+    // Standard error into a pipe that never blocks a writer, for the rest of the case.
+    void stderr_to_pipe()
     {
-        EXPECT_EQ(pipe(fds), 0);
-        fcntl(fds[0], F_SETFL, O_NONBLOCK);
-        fcntl(fds[1], F_SETFL, O_NONBLOCK);
-        dup2(fds[1], STDERR_FILENO);
+        ASSERT_EQ(pipe2(pipe_, O_NONBLOCK), 0);
+        dup2(pipe_[1], STDERR_FILENO);
     }
-    ~StderrPipe()
-    {
-        dup2(saved, STDERR_FILENO);
-        close(saved);
-        close(fds[0]);
-        close(fds[1]);
-    }
-    // What was written since the last call.
+    // What standard error took since the last call.
     std::string said()
     {
         char buffer[4096];
         std::string text;
-        for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+        for (ssize_t n; (n = read(pipe_[0], buffer, sizeof buffer)) > 0;)
             text.append(buffer, static_cast<size_t>(n));
         return text;
     }
 
-    int fds[2] = {-1, -1};
-    const int saved = dup(STDERR_FILENO);
+    char dir_[32] = "/tmp/vesk-standin-XXXXXX";
+    std::string endpoint_;
+    int pipe_[2] = {-1, -1};
+    const int stderr_ = dup(STDERR_FILENO);
 };
 
 TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
@@ -104,27 +95,25 @@ TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     EXPECT_EQ(thread_count(getpid()), before);
 }
 
-// With the lost-packet log on standard error too, a line of the stand-in's own that standard
-// error would not take is told at the close as its own, not as a lost-packet line.
+// With the lost-packet log on standard error too, its own line that a full pipe refused is told as its own.
 TEST_F(Standin, OwnLinesLostAreToldApartFromTheLog)
 {
-    StderrPipe err;
+    stderr_to_pipe();
     char buffer[4096] = {};
-    while (write(err.fds[1], buffer, sizeof buffer) > 0) {
+    while (write(pipe_[1], buffer, sizeof buffer) > 0) {
     }
     unsetenv("VESK_DEVICE_LOG");
     setenv("VESK_DEVICE_RATE", "+250", 1);
     SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     OpenVeskDevice();  // says the rate is no plain number: into the full pipe
-    err.said();
+    said();
     CloseVeskDevice();
-    const std::string said = err.said();
-    EXPECT_NE(said.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << said;
-    EXPECT_EQ(said.find(VESK_SAYS_LOG_LINES), std::string::npos) << said;
+    const std::string told = said();
+    EXPECT_NE(told.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << told;
+    EXPECT_EQ(told.find(VESK_SAYS_LOG_LINES), std::string::npos) << told;
 }
 
-// Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,
-// each send takes 20 us longer, so that a device at 100000 packets a second falls behind.
+// libzmq's zmq_send as the library finds it first: 20 us slower with `slow_sends`, past 100000/s.
 static std::atomic<bool> slow_sends{false};
 static std::atomic<bool> stall_next_send{false};  // the next send holds the device up 1.5 s
 static std::atomic<long> sends{0};
@@ -143,8 +132,7 @@ extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags
     return real(socket, buffer, size, flags);
 }
 
-// A device thread that stays behind its schedule lets go of the library's state between
-// packets, so an entry point called meanwhile returns.
+// A device behind its schedule lets go of the library's state between packets.
 TEST_F(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
 {
     setenv("VESK_DEVICE_RATE", "100000", 1);
@@ -161,24 +149,22 @@ TEST_F(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     slow_sends = false;
 }
 
-// A device held up for over a second, as a stopped process is, says how far it fell behind its
-// schedule and that it moved the schedule on.
+// A device held up over a second, as a stopped process is, says how far behind, and moves on.
 TEST_F(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
 {
-    StderrPipe err;
-    std::string said;
+    stderr_to_pipe();
+    std::string told;
     stall_next_send = true;
     EnableZMQData();
     OpenVeskDevice();
-    const bool told = eventually([&] { return (said += err.said()).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
+    const bool moved_on = eventually([&] { return (told += said()).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
     CloseVeskDevice();
-    EXPECT_TRUE(told) << said;
+    EXPECT_TRUE(moved_on) << told;
 }
 
 __extension__ typedef __int128 Wide;  // GCC's, exact where n * 10^9 needs more than 64 bits
 
-// Packet n is due n * 10^9 / rate ns after the schedule's start, rounded to the nanosecond, at
-// each rate for four seconds and far beyond, where n * 10^9 no longer fits 64 bits.
+// Packet n is due n * 10^9 / rate ns after the start, rounded, also where n * 10^9 passes 64 bits.
 TEST_F(Standin, ScheduleIsExactToTheNanosecond)
 {
     for (long rate : {66667L, 250L, 10000L, 100000L}) {
@@ -193,8 +179,7 @@ TEST_F(Standin, ScheduleIsExactToTheNanosecond)
     }
 }
 
-// The samples of the CSV example in `file` by sequence number: each line after the CSV header,
-// up to the first that is not a packet's.
+// The samples of the CSV example in `file` by sequence number, from its header to a non-packet line.
 std::map<uint64_t, std::vector<float>> documented_samples(const std::string &file)
 {
     std::map<uint64_t, std::vector<float>> samples;
@@ -220,8 +205,7 @@ std::map<uint64_t, std::vector<float>> documented_samples(const std::string &fil
     return samples;
 }
 
-// The CSV example in docs/standin.md and the archives' README.txt is the stand-in's own: a real
-// run at the default rate makes the same samples for those sequence numbers, bit for bit.
+// The documented CSV examples are what a run at the default rate makes, bit for bit.
 TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
     void *context = zmq_ctx_new(), *subscriber = zmq_socket(context, ZMQ_SUB);
