@@ -13,8 +13,7 @@ namespace {
 constexpr uint64_t kEpochNs = 1796774152000000000;  // where the rows' stamps start
 constexpr uint64_t kWild = uint64_t{1} << 63;
 
-// The packet `sequence` of a device at `rate` packets a second, as it came `lag_ns` after its
-// stamp; the listener's steady clock reads 0 at kEpochNs.
+// Packet `sequence` at `rate`, come `lag_ns` after its stamp; the steady clock reads 0 at kEpochNs.
 vesk_packet packet_of(uint64_t sequence, long rate, uint64_t shift_ns, Moment *at, int64_t lag_ns = 0)
 {
     vesk_packet packet = {sequence, kEpochNs + vesk_due_ns(sequence, rate) + shift_ns, {}};
@@ -25,8 +24,7 @@ vesk_packet packet_of(uint64_t sequence, long rate, uint64_t shift_ns, Moment *a
 
 }  // namespace
 
-// Sequence numbers on their schedule: what continues, what is lost, what is a stray, what
-// restarts the sequence. Stamps that move as the sequence does are no jump.
+// Stamps that move as the sequence does are no jump.
 TEST(Listen, SequenceTellsLossesStraysAndRestarts)
 {
     struct Row {
@@ -61,8 +59,7 @@ TEST(Listen, SequenceTellsLossesStraysAndRestarts)
     }
 }
 
-// The health a report gives: the rate received against the rate stamped, the stamps' lag,
-// how long nothing has come, and jumps of the stamps that the sequence does not explain.
+// Jumps of the stamps are those that the sequence does not explain.
 TEST(Listen, ReportTellsTheStreamsHealth)
 {
     struct Row {
@@ -101,8 +98,7 @@ TEST(Listen, ReportTellsTheStreamsHealth)
     }
 }
 
-// The forms the listener writes: the report as text and as JSON, and a packet as CSV, whose
-// samples read back exactly.
+// A packet's samples read back from its CSV exactly.
 TEST(Listen, ReportAndPacketForms)
 {
     Health health;
@@ -131,7 +127,7 @@ TEST(Listen, ReportAndPacketForms)
     EXPECT_STREQ(at - 1, ",3");
 }
 
-// The command line: one mode at most, then an endpoint at most; --help and --version alone.
+// One mode at most, then an endpoint at most; --help and --version alone.
 TEST(Listen, CommandLine)
 {
     struct Row {
