@@ -1,5 +1,4 @@
-// What only the Linux build's device library can show: its socket files, and what FIFOs, full
-// disks and resource limits do to it.
+// The Linux device library's socket files, and what FIFOs, full disks and resource limits do to it.
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,10 +7,8 @@
 
 #include "support/device.h"
 
-// libzmq would remove whatever stands at an ipc:// path, another program's live socket
-// included: both are refused and left alone, as is a path through a folder that another user
-// could replace between the check and the removal. The stand-in's own socket file serves run
-// after run, however the run before ended.
+// libzmq would remove whatever stands at an ipc:// path, a live socket too, or a path another user
+// could swap before the removal: refused. Its own socket file serves run after run, however ended.
 TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
@@ -76,8 +73,7 @@ TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
     expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs);
 }
 
-// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
-// process: each run ends in order at q, and says on standard error what it went without.
+// Nothing the stand-in writes or opens, nor a limit it meets, holds up or ends the run.
 TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
 {
     const std::string fifo = dir_ + "/fifo", kept = dir_ + "/kept", link = dir_ + "/link";

@@ -1,5 +1,4 @@
-// The stand-in's simulated device as a consumer of its data sees it, while the real server
-// holds it open: natively, and under Wine with a native subscriber.
+// The stand-in's device as its consumers see it while the real server holds it open.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,14 +14,12 @@
 
 namespace {
 
-// The next `count` packets, or as many as came each within kPatience, each of a 1 Hz sine on
-// channel 0 and a little noise at `rate`.
+// The next `count` packets, or as many as came each within kPatience: 1 Hz on channel 0, a little noise.
 std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, long rate)
 {
     std::vector<vesk_packet> seen;
     vesk_packet p;
-    size_t size = 0;
-    while (seen.size() < count && subscriber.receive(kPatience.count() * 1000, &p, &size)) {
+    for (int size; seen.size() < count && (size = subscriber.receive(&p)) >= 0;) {
         EXPECT_EQ(size, VESK_MESSAGE_SIZE);
         for (float sample : p.samples)
             EXPECT_LE(std::fabs(sample), 1.05f) << "packet " << p.sequence;
@@ -46,10 +43,8 @@ std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen)
 
 }  // namespace
 
-// Every 10th packet is lost on the link: the subscriber sees exactly those gaps, and the library
-// logs each one. Stamps are the device's start plus vesk_due_ns, at a rate that does not divide
-// a second. After the q the library's threads are gone while the server still waits for its
-// trailing character, and the subscriber then falls silent.
+// Every 10th packet is lost and logged, each stamped on schedule at a rate that does not divide a
+// second; once q closed the device, before the trailing read, no thread of it runs nor publishes.
 TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 {
     const long rate = 66667;
@@ -59,9 +54,9 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
                                             "VESK_DEVICE_RATE=" + std::to_string(rate), "VESK_DEVICE_DROP_EVERY=10"}));
     const std::vector<vesk_packet> seen = receive_packets(subscriber, 300, rate);
     ASSERT_EQ(seen.size(), 300u);
-    const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch()).count();
-    EXPECT_LT(std::llabs(now_ns - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "not near now";
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    EXPECT_LT(std::llabs(std::chrono::nanoseconds(now).count() - static_cast<int64_t>(seen.back().time_ns)),
+              60LL * 1000000000) << "not near now";
     const uint64_t start_ns = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
     for (const vesk_packet &p : seen)
         EXPECT_EQ(p.time_ns, start_ns + vesk_due_ns(p.sequence, rate)) << p.sequence;
@@ -94,8 +89,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     EXPECT_EQ(errors.find(VESK_SAYS_NOT_WRITTEN), std::string::npos) << errors;
 }
 
-// An endpoint taken by another program, or one that makes no sense, costs the data output
-// and nothing else. libzmq would take a port modulo 65536: that is refused, as ipc:// on Windows.
+// A taken or senseless endpoint costs the data output alone; libzmq would take a port modulo 65536.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
     std::string in_use;
@@ -112,9 +106,8 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
     }
 }
 
-// What a SUB says over ZMTP 3.0 after the greeting, made by hand: libzmq's own SUB would keep a
-// subscription of megabytes in a trie that it walks recursively, and overflow its stack.
-// READY, `count` subscriptions of `size` bytes that share no tail, and one to everything.
+// A SUB's READY over ZMTP 3.0, `count` subscriptions of `size` bytes sharing no tail, and one to
+// everything: by hand, as libzmq's own SUB would overflow its stack on megabytes of trie.
 static std::string zmtp_subscriptions(int count, size_t size)
 {
     std::string zmtp("\x04\x19\x05READY\x0bSocket-Type\0\0\0\x03SUB", 27);
@@ -166,16 +159,11 @@ static bool drops_peer(const std::string &endpoint, const std::string &zmtp)
     return from_server >= 91 && last == 0;
 }
 
-// A port asked as * (the cases' default) is chosen at the bind and said. A subscriber there that
-// subscribes to megabytes, or to thousands of topics, is dropped before the server holds them:
-// its memory stays near where it was, and the stream goes on.
+// The port * (the cases' default) is said once bound. A peer that subscribes to megabytes or to
+// thousands of topics is dropped before the server holds them, and the stream goes on.
 TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
 {
-    const struct {
-        int count;
-        size_t size;
-        long most_growth_kb;
-    } rows[] = {
+    const struct { int count; size_t size; long most_growth_kb; } rows[] = {
         {1, 8 << 20, 4 * 1024},   // past the cap on a message
         {20000, 240, 32 * 1024},  // each past that cap too
         {1000, 16, 32 * 1024},    // past the subscriptions kept at once
@@ -204,8 +192,7 @@ TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
     quit(server, t);
 }
 
-// A standard error that nobody drains, and that is full from the start, holds up neither the
-// stand-in's line at load nor the run.
+// A standard error full from the start holds up neither the stand-in's line at load nor the run.
 TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
 {
     ChildOptions full;
@@ -217,17 +204,14 @@ TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
 
 namespace {
 
-// Sends `endpoint`'s listener what is not a packet: one part of the wrong size, two parts, then
-// a message beyond its inbound cap, which must end the connection unread; once the listener has
-// subscribed again, one packet, numbered beyond what the device reaches. The publisher hears
-// every subscription (a new connection's may come before the old one's is gone), and closing,
-// gives what it queued up to kPatience to go out.
+// Sends a listener a wrong size, two parts, then past its cap (which ends the connection unread),
+// and once it subscribed again a packet beyond the device's numbers; the queue goes out at close.
 void send_what_is_not_a_packet(const std::string &endpoint)
 {
     Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
     int verbose = 1;
     zmq_setsockopt(publisher.socket, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose);
-    auto subscribed = [&] {  // an unsubscription comes too when the listener left
+    auto subscribed = [&] {  // a new connection's may come before the old one's unsubscription
         char message[8] = {};
         while (publisher.wait_in() && zmq_recv(publisher.socket, message, sizeof message, 0) > 0)
             if (message[0] == 1)
@@ -250,11 +234,8 @@ void send_what_is_not_a_packet(const std::string &endpoint)
 
 }  // namespace
 
-// vesk-listen as its user runs it (what it makes of a stream is listen_test's): until a
-// publisher is heard it says so; what is not a packet is counted apart; with --csv a real
-// device's packets go to standard output decoded, the counts to standard error, and the
-// restarted sequence is the next run; an output nobody reads ends it. --help and --version
-// answer on standard output.
+// vesk-listen as its user runs it: it waits aloud, counts non-packets apart, writes a device's
+// packets as CSV with the restart as the next run, and ends once nobody reads its output.
 TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
 {
     const std::string endpoint = free_endpoint();
@@ -283,8 +264,8 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
     const std::string csv = listener.output();
     EXPECT_EQ(csv.rfind(csv_header() + target().eol, 0), 0u) << csv.substr(0, 200);
     const size_t end = csv.rfind('\n'), start = csv.rfind('\n', end - 1);
-    EXPECT_TRUE(std::regex_match(csv.substr(start + 1, end - start - 1), std::regex("[0-9]+,[0-9]+(,[-+.e0-9]+){8},1\r?")))
-        << csv.substr(start + 1, end - start - 1);
+    const std::string last = csv.substr(start + 1, end - start - 1);
+    EXPECT_TRUE(std::regex_match(last, std::regex("[0-9]+,[0-9]+(,[-+.e0-9]+){8},1\r?"))) << last;
     quit(server, t);
 
     ChildOptions closed_output = counts_to_file;  // a listener whose output nobody reads any more ends
@@ -298,14 +279,14 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
     }
 }
 
-// Lost-packet lines on a standard error that nobody drains are dropped, not waited for, so
-// the stream goes on and q still ends the run.
+// Lost-packet lines that an undrained standard error would not take are dropped, not waited for.
 TEST_F(Device, LogThatNobodyDrainsHoldsUpNeitherTheStreamNorTheClose)
 {
     Subscriber subscriber;
     ChildOptions options;
     options.stderr_undrained = true;
-    options.env = {"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint, "VESK_DEVICE_RATE=100000", "VESK_DEVICE_DROP_EVERY=2"};
+    options.env = {"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint, "VESK_DEVICE_RATE=100000",
+                   "VESK_DEVICE_DROP_EVERY=2"};
     Trace t = trace("t");
     Child server = start(t, options);
     // Half of the pipe's 64 KiB: where the log stops taking lines differs between platforms.

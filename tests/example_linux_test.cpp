@@ -1,5 +1,4 @@
-// The Python example that the archives carry, run as its reader would: Debian's python3, for
-// which Debian's python3-zmq is built.
+// The archives' Python example run as its reader would: Debian's python3, for its python3-zmq.
 #include <map>
 #include <set>
 #include <sstream>
@@ -25,8 +24,7 @@ std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t
 
 }  // namespace
 
-// Beside the listener, on a device that loses every 5th packet, for a second of the stream: the
-// example printed each packet as the listener did, and told as lost the listener's gaps.
+// On a device losing every 5th packet the example prints each as the listener does, and its gaps.
 TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
 {
     const std::string endpoint = free_endpoint();

@@ -1,6 +1,6 @@
 #pragma once
 
-// The stand-in's data output as its consumer sees it, for the device cases of every platform.
+// The stand-in's data output as its consumers see it, for the device cases.
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -58,23 +58,19 @@ struct Subscriber : Socket {
         zmq_setsockopt(socket, ZMQ_SUBSCRIBE, "", 0);
         zmq_connect(socket, endpoint.c_str());
     }
-    // The next message as a packet, or false if none came within `ms` milliseconds.
-    bool receive(long ms, vesk_packet *packet, size_t *size = nullptr)
+    // The next message's size, decoded into `packet`; -1 if none came within `ms` milliseconds.
+    int receive(vesk_packet *packet, long ms = kPatience.count() * 1000)
     {
-        if (!wait_in(ms))
-            return false;
         unsigned char message[256] = {};
-        int n = zmq_recv(socket, message, sizeof message, 0);
-        if (size != nullptr)
-            *size = static_cast<size_t>(n);
+        const int size = wait_in(ms) ? zmq_recv(socket, message, sizeof message, 0) : -1;
         *packet = vesk_decode(message);
-        return true;
+        return size;
     }
     // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
     int64_t next(long ms = kPatience.count() * 1000)
     {
         vesk_packet packet;
-        return receive(ms, &packet) ? static_cast<int64_t>(packet.sequence) : -1;
+        return receive(&packet, ms) >= 0 ? static_cast<int64_t>(packet.sequence) : -1;
     }
 
     const std::string endpoint;
@@ -91,8 +87,8 @@ protected:
         return options;
     }
 
-    // Runs a copy with `env` (under prlimit with `limit`) until `stream` reached packet 10, if
-    // given: it ends in order at q all the same, and standard error says `said`.
+    // Runs a copy with `env` (under prlimit `limit`) until `stream`, if any, reached packet 10: it
+    // ends in order at q all the same, and standard error says `said`.
     void expect_said(const std::vector<std::string> &env, const std::string &said,
                      std::vector<std::string> limit = {}, Subscriber *stream = nullptr)
     {
