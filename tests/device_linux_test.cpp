@@ -100,8 +100,7 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     }
     // A trace that cannot be opened is simply off.
     for (const auto &[path, why] : {std::pair(fifo, VESK_SAYS_FIFO), std::pair(link, VESK_SAYS_SYMLINK)}) {
-        ChildOptions options = device_options({"VESK_DEVICE_TRACE=" + path});
-        Child untraced(std::vector<std::string>{target().server}, options);
+        Child untraced(std::vector<std::string>{target().server}, device_options({"VESK_DEVICE_TRACE=" + path}));
         untraced.send("q\n");
         EXPECT_EQ(untraced.wait(), 0);
         EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
