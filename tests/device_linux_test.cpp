@@ -1,6 +1,4 @@
-// What only the Linux build's device library can show: its threads, its socket files, and what
-// FIFOs, full disks and resource limits do to it.
-#include <filesystem>
+// The Linux device library's socket files, and what FIFOs, full disks and resource limits do to it.
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,28 +7,9 @@
 
 #include "support/device.h"
 
-namespace fs = std::filesystem;
-
-// The library's threads can be counted here (Windows puts threads of its own into a process):
-// none outlives the close, while the server still waits for its trailing character.
-TEST_F(Device, NoLibraryThreadOutlivesTheClose)
-{
-    Trace t = trace("t");
-    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}));
-    ASSERT_TRUE(t.wait_for_start());
-    ASSERT_GT(thread_count(server.pid()), 1) << "the library runs no thread to outlive the close";
-    server.send("q");
-    ASSERT_TRUE(t.wait_for_line(VESK_TRACE_CLOSE));
-    ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
-    server.send("\n");
-    expect_orderly_end(server, t);
-}
-
-// libzmq would remove whatever stands at an ipc:// path, another program's live socket
-// included: both are refused, and the path is left alone; so is a path through a folder that
-// another user could replace between the check and libzmq's removal. The stand-in's own socket
-// file serves run after run, however the run before ended. Windows has no ipc transport.
-TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
+// libzmq would remove whatever stands at an ipc:// path, a live socket too, or a path another user
+// could swap before the removal: refused.
+TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
     std::ofstream(file) << "keep";
@@ -51,16 +30,19 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     };
     for (const auto &[path, why] : refused) {
         SCOPED_TRACE(path);
-        expect_no_data_output("ipc://" + path, why, "t-" + std::to_string(&path - &refused[0].first));
+        expect_no_data_output("ipc://" + path, why);
     }
     EXPECT_EQ(contents(file), "keep");
     int client = socket(AF_UNIX, SOCK_STREAM, 0);
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
     close(client);
     close(listening);
+}
 
-    // A close removes the socket file; the one a killed run leaves behind is replaced. A sticky
-    // folder, as /tmp is, lets nobody else rename it.
+// A close removes the socket file and a killed run's is replaced, so it serves run after run. A
+// sticky folder, as /tmp is, lets nobody else rename it.
+TEST_F(Device, IpcEndpointServesEveryRun)
+{
     const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
     ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
@@ -68,8 +50,8 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
         SCOPED_TRACE("run " + std::to_string(run));
         Subscriber subscriber("ipc://" + ours);
         Trace t = trace("run" + std::to_string(run));
-        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=ipc://" + ours}));
-        ASSERT_GE(subscriber.next(kPatience.count() * 1000), 0) << contents(dir_ + "/stderr");
+        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint}));
+        ASSERT_GE(subscriber.next(), 0) << contents(dir_ + "/stderr");
         if (run == 1) {
             server.kill();
             ASSERT_NE(server.wait(), -1);
@@ -83,8 +65,7 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 
 class DeviceAsRoot : public Device {};
 
-// A folder of another user's on the way to an ipc:// path is refused whatever its mode: its owner
-// could replace what is in it.
+// A folder of another user's on the way to an ipc:// path is refused whatever its mode.
 TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
 {
     if (geteuid() != 0)
@@ -92,60 +73,37 @@ TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
     const std::string theirs = dir_ + "/theirs";
     ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
     ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-    expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs, "t");
+    expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs);
 }
 
-// Nothing the stand-in writes or opens can hold up the run, nor can the limits it meets end the
-// process, where FIFOs, /dev/full and resource limits exist: each case ends in order at q, and
-// says on standard error what it went without.
+// Nothing the stand-in writes or opens, nor a limit it meets, holds up or ends the run.
 TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
 {
-    struct Case {
-        const char *what;
-        std::vector<std::string> env;
-        std::vector<std::string> limit;  // prlimit arguments
-        const char *said;
-    };
     const std::string fifo = dir_ + "/fifo", kept = dir_ + "/kept", link = dir_ + "/link";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(kept) << "keep";
     ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
-    const Case cases[] = {
+    const struct {
+        const char *what;
+        std::vector<std::string> env, limit;  // prlimit arguments; none: the log is given lines
+        std::string said;
+    } cases[] = {
         {"log to a FIFO nobody reads", {"VESK_DEVICE_LOG=" + fifo}, {}, "it " VESK_SAYS_FIFO},
         {"log to a full disk", {"VESK_DEVICE_LOG=/dev/full", "VESK_DEVICE_DROP_EVERY=2"}, {},
          VESK_SAYS_LOG_LINES " " VESK_SAYS_NOT_WRITTEN "No space left on device"},
         {"few descriptors", {}, {"--nofile=8"}, VESK_SAYS_FEW_DESCRIPTORS},
         {"log through a symbolic link", {"VESK_DEVICE_LOG=" + link}, {}, "it " VESK_SAYS_SYMLINK},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        Trace t = trace(std::string("t-") + c.what);
-        std::vector<std::string> args = c.limit;
-        std::string program;
-        if (!args.empty()) {
-            program = "prlimit";
-            args.push_back(target().server);
-        }
-        const std::string endpoint = free_endpoint();
-        Subscriber subscriber(endpoint);
+        Subscriber subscriber;
         std::vector<std::string> env = c.env;
-        env.push_back("VESK_DEVICE_ENDPOINT=" + endpoint);
-        Child server = start(t, device_options(env), args, program);
-        ASSERT_TRUE(t.wait_for_start());
-        if (c.limit.empty()) {  // by packet 10 the log has been given lines
-            int64_t sequence = -1;
-            while (sequence < 10)
-                ASSERT_GE(sequence = subscriber.next(kPatience.count() * 1000), 0) << "no stream";
-        }
-        quit(server, t);
-        EXPECT_NE(contents(dir_ + "/stderr").find(c.said), std::string::npos) << contents(dir_ + "/stderr");
+        env.push_back("VESK_DEVICE_ENDPOINT=" + subscriber.endpoint);
+        expect_said(env, c.said, c.limit, c.limit.empty() ? &subscriber : nullptr);
     }
-
     // A trace that cannot be opened is simply off.
     for (const auto &[path, why] : {std::pair(fifo, VESK_SAYS_FIFO), std::pair(link, VESK_SAYS_SYMLINK)}) {
-        ChildOptions options = device_options({});
-        options.env.push_back("VESK_DEVICE_TRACE=" + path);
-        Child untraced(std::vector<std::string>{target().server}, options);
+        Child untraced(std::vector<std::string>{target().server}, device_options({"VESK_DEVICE_TRACE=" + path}));
         untraced.send("q\n");
         EXPECT_EQ(untraced.wait(), 0);
         EXPECT_EQ(untraced.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
@@ -162,10 +120,5 @@ TEST_F(DeviceUnsanitized, SmallAddressSpaceCostsTheStreamNotTheRun)
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer reserves far more address space than the 32 MiB limit";
 #endif
-    Trace t = trace("t");
-    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}),
-                         {"--as=33554432", target().server}, "prlimit");
-    ASSERT_TRUE(t.wait_for_start());
-    quit(server, t);
-    EXPECT_NE(contents(dir_ + "/stderr").find(VESK_SAYS_NO_THREAD), std::string::npos) << contents(dir_ + "/stderr");
+    expect_said({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}, VESK_SAYS_NO_THREAD, {"--as=33554432"});
 }

@@ -1,5 +1,4 @@
-// The Python example that the archives carry, run as its reader would: Debian's python3, for
-// which Debian's python3-zmq is built.
+// The archives' Python example run as its reader would: Debian's python3, for its python3-zmq.
 #include <map>
 #include <set>
 #include <sstream>
@@ -25,17 +24,15 @@ std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t
 
 }  // namespace
 
-// Beside the listener, on a device that loses every 5th packet, for a second of the stream:
-// every packet the example printed, the listener printed alike, and the losses the example told
-// are the gaps in what the listener saw over the same stretch.
+// On a device losing every 5th packet the example prints each as the listener does, and its gaps.
 TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
 {
     const std::string endpoint = free_endpoint();
-    ChildOptions quiet, told;
-    quiet.stderr_path = dir_ + "/counts";
-    told.stderr_path = dir_ + "/losses";
-    Child listener({target().listener, "--csv", endpoint}, quiet);
-    Child example({"/usr/bin/python3", VESK_EXAMPLE, endpoint}, told);
+    ChildOptions to_file;
+    to_file.stderr_path = dir_ + "/counts";
+    Child listener({target().listener, "--csv", endpoint}, to_file);
+    to_file.stderr_path = dir_ + "/losses";
+    Child example({"/usr/bin/python3", VESK_EXAMPLE, endpoint}, to_file);
     Trace t = trace("t");
     Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
                                             "VESK_DEVICE_DROP_EVERY=5"}));
@@ -50,10 +47,7 @@ TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
     })) << contents(dir_ + "/losses");
     quit(server, t);
 
-    std::set<uint64_t> gaps, losses;
-    for (auto it = seen.begin(); std::next(it) != seen.end(); ++it)
-        for (uint64_t missing = it->first + 1; missing < std::next(it)->first; ++missing)
-            gaps.insert(missing);
+    std::set<uint64_t> losses;
     std::istringstream told_lines(contents(dir_ + "/losses"));
     for (std::string line; std::getline(told_lines, line);)
         losses.insert(std::stoull(line.substr(line.find(' ') + 1)));  // every 5th: one at a time
@@ -63,7 +57,7 @@ TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
         if (seen.count(sequence) == 0 || sequence == printed.begin()->first || sequence == seen.begin()->first)
             continue;
         EXPECT_EQ(line, seen.at(sequence));
-        EXPECT_EQ(gaps.count(sequence - 1) > 0, losses.count(sequence - 1) > 0) << sequence - 1;
+        EXPECT_EQ(seen.count(sequence - 1) == 0, losses.count(sequence - 1) > 0) << sequence - 1;  // a gap
         ++both;
     }
     EXPECT_GT(both, 790u);

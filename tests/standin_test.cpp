@@ -10,7 +10,6 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -22,25 +21,50 @@
 #include "vesk/says.h"
 #include "vesk/waveform.h"
 
-namespace {
+// Each case's data output is a socket file in a folder of its own.
+class Standin : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NE(mkdtemp(dir_), nullptr);
+        endpoint_ = "ipc://" + std::string(dir_) + "/data";
+        setenv("VESK_DEVICE_ENDPOINT", endpoint_.c_str(), 1);
+    }
+    void TearDown() override
+    {
+        dup2(stderr_, STDERR_FILENO);
+        close(stderr_);
+        close(pipe_[0]);
+        close(pipe_[1]);
+        unsetenv("VESK_DEVICE_RATE");
+        SetConfig_Bool(VESK_LOG_LOST_KEY, false);
+        std::filesystem::remove_all(dir_);
+    }
+    // Standard error into a pipe that never blocks a writer, for the rest of the case.
+    void stderr_to_pipe()
+    {
+        ASSERT_EQ(pipe2(pipe_, O_NONBLOCK), 0);
+        dup2(pipe_[1], STDERR_FILENO);
+    }
+    // What standard error took since the last call.
+    std::string said()
+    {
+        char buffer[4096];
+        std::string text;
+        for (ssize_t n; (n = read(pipe_[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<size_t>(n));
+        return text;
+    }
 
-std::string contents(const std::string &path)
+    char dir_[32] = "/tmp/vesk-standin-XXXXXX";
+    std::string endpoint_;
+    int pipe_[2] = {-1, -1};
+    const int stderr_ = dup(STDERR_FILENO);
+};
+
+TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 {
-    std::ifstream in(path);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-}  // namespace
-
-TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
-{
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
     const int before = thread_count(getpid());
-
     CloseVeskDevice();
     SetConfig_Bool(nullptr, true);
     SetConfig_Bool("bSomethingElse", true);
@@ -59,8 +83,7 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     CloseVeskDevice();
     EXPECT_EQ(thread_count(getpid()), before);
 
-    // An open that comes while another thread's close waits for the device thread must not
-    // leave a second device thread behind.
+    // An open while another thread's close waits for the device thread leaves no second one.
     std::thread opener([] {
         for (int i = 0; i < 200; ++i)
             OpenVeskDevice();
@@ -70,44 +93,27 @@ TEST(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     opener.join();
     CloseVeskDevice();
     EXPECT_EQ(thread_count(getpid()), before);
-    std::filesystem::remove_all(dir);
 }
 
-// With the lost-packet log on standard error too, a line of the stand-in's own that standard
-// error would not take is told at the close as its own, not as a lost-packet line.
-TEST(Standin, OwnLinesLostAreToldApartFromTheLog)
+// With the lost-packet log on standard error too, its own line that a full pipe refused is told as its own.
+TEST_F(Standin, OwnLinesLostAreToldApartFromTheLog)
 {
-    int pipe_fds[2];
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
-    fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+    stderr_to_pipe();
     char buffer[4096] = {};
-    while (write(pipe_fds[1], buffer, sizeof buffer) > 0) {
+    while (write(pipe_[1], buffer, sizeof buffer) > 0) {
     }
-    const int saved = dup(STDERR_FILENO);
-    dup2(pipe_fds[1], STDERR_FILENO);
     unsetenv("VESK_DEVICE_LOG");
     setenv("VESK_DEVICE_RATE", "+250", 1);
     SetConfig_Bool(VESK_LOG_LOST_KEY, true);
     OpenVeskDevice();  // says the rate is no plain number: into the full pipe
-    while (read(pipe_fds[0], buffer, sizeof buffer) > 0) {
-    }
+    said();
     CloseVeskDevice();
-    dup2(saved, STDERR_FILENO);
-    std::string said;
-    for (ssize_t n; (n = read(pipe_fds[0], buffer, sizeof buffer)) > 0;)
-        said.append(buffer, static_cast<size_t>(n));
-    EXPECT_NE(said.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << said;
-    EXPECT_EQ(said.find(VESK_SAYS_LOG_LINES), std::string::npos) << said;
-    unsetenv("VESK_DEVICE_RATE");
-    SetConfig_Bool(VESK_LOG_LOST_KEY, false);
-    close(saved);
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
+    const std::string told = said();
+    EXPECT_NE(told.find("1 " VESK_SAYS_OWN_LINES " dropped"), std::string::npos) << told;
+    EXPECT_EQ(told.find(VESK_SAYS_LOG_LINES), std::string::npos) << told;
 }
 
-// Stands in for libzmq's zmq_send, which the library finds here first: when `slow_sends` is set,
-// each send takes 20 us longer, so that a device at 100000 packets a second falls behind.
+// libzmq's zmq_send as the library finds it first: 20 us slower with `slow_sends`, past 100000/s.
 static std::atomic<bool> slow_sends{false};
 static std::atomic<bool> stall_next_send{false};  // the next send holds the device up 1.5 s
 static std::atomic<long> sends{0};
@@ -126,13 +132,9 @@ extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags
     return real(socket, buffer, size, flags);
 }
 
-// A device thread that stays behind its schedule lets go of the library's state between
-// packets, so an entry point called meanwhile returns.
-TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
+// A device behind its schedule lets go of the library's state between packets.
+TEST_F(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
     setenv("VESK_DEVICE_RATE", "100000", 1);
     slow_sends = true;
     EnableZMQData();
@@ -145,37 +147,25 @@ TEST(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     EXPECT_EQ(set.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "SetConfig_Bool waited";
     CloseVeskDevice();
     slow_sends = false;
-    unsetenv("VESK_DEVICE_RATE");
-    std::filesystem::remove_all(dir);
 }
 
-// A device held up for over a second, as a stopped process is, says how far it fell behind its
-// schedule and that it moved the schedule on.
-TEST(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
+// A device held up over a second, as a stopped process is, says how far behind, and moves on.
+TEST_F(Standin, DeviceHeldUpSaysItMovedItsScheduleOn)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    setenv("VESK_DEVICE_ENDPOINT", ("ipc://" + std::string(dir) + "/data").c_str(), 1);
-    const std::string said = std::string(dir) + "/stderr";
-    const int saved = dup(STDERR_FILENO), to = open(said.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(to, STDERR_FILENO);
+    stderr_to_pipe();
+    std::string told;
     stall_next_send = true;
     EnableZMQData();
     OpenVeskDevice();
-    const bool told = eventually([&] { return contents(said).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
+    const bool moved_on = eventually([&] { return (told += said()).find(VESK_SAYS_MOVED_ON) != std::string::npos; });
     CloseVeskDevice();
-    dup2(saved, STDERR_FILENO);
-    close(saved);
-    close(to);
-    EXPECT_TRUE(told) << contents(said);
-    std::filesystem::remove_all(dir);
+    EXPECT_TRUE(moved_on) << told;
 }
 
 __extension__ typedef __int128 Wide;  // GCC's, exact where n * 10^9 needs more than 64 bits
 
-// Packet n is due n * 10^9 / rate ns after the schedule's start, rounded to the nanosecond, at
-// each rate for four seconds and far beyond, where n * 10^9 no longer fits 64 bits.
-TEST(Standin, ScheduleIsExactToTheNanosecond)
+// Packet n is due n * 10^9 / rate ns after the start, rounded, also where n * 10^9 passes 64 bits.
+TEST_F(Standin, ScheduleIsExactToTheNanosecond)
 {
     for (long rate : {66667L, 250L, 10000L, 100000L}) {
         SCOPED_TRACE(rate);
@@ -189,8 +179,7 @@ TEST(Standin, ScheduleIsExactToTheNanosecond)
     }
 }
 
-// The samples shown in the CSV example of docs/standin.md and the archives' README.txt, by
-// sequence number: each line after the CSV header, up to the first that is not a packet's.
+// The samples of the CSV example in `file` by sequence number, from its header to a non-packet line.
 std::map<uint64_t, std::vector<float>> documented_samples(const std::string &file)
 {
     std::map<uint64_t, std::vector<float>> samples;
@@ -216,20 +205,15 @@ std::map<uint64_t, std::vector<float>> documented_samples(const std::string &fil
     return samples;
 }
 
-// The CSV example in the docs is the stand-in's own: a real run at the default rate makes the
-// same samples for those sequence numbers, bit for bit.
-TEST(Standin, DocumentedCsvIsWhatItMakes)
+// The documented CSV examples are what a run at the default rate makes, bit for bit.
+TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    char dir[] = "/tmp/vesk-standin-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string endpoint = "ipc://" + std::string(dir) + "/data";
-    setenv("VESK_DEVICE_ENDPOINT", endpoint.c_str(), 1);
     void *context = zmq_ctx_new(), *subscriber = zmq_socket(context, ZMQ_SUB);
     zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
     int soon_ms = 5;  // each open binds anew, and the subscriber must be back before the packets
     zmq_setsockopt(subscriber, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
     EnableZMQData();
-    zmq_connect(subscriber, endpoint.c_str());
+    zmq_connect(subscriber, endpoint_.c_str());
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);
         const auto documented = documented_samples(file);
@@ -258,5 +242,4 @@ TEST(Standin, DocumentedCsvIsWhatItMakes)
     }
     zmq_close(subscriber);
     zmq_ctx_term(context);
-    std::filesystem::remove_all(dir);
 }

@@ -1,7 +1,6 @@
 #pragma once
 
-// The stand-in's data output as its consumer sees it, for the device cases of both platforms
-// and of Linux alone.
+// The stand-in's data output as its consumers see it, for the device cases.
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,44 +9,31 @@
 #include "support/run.h"
 #include "vesk/message.h"
 
-struct Subscriber {
-    explicit Subscriber(const std::string &endpoint)
+// A ZMQ socket of `type` in a context of its own, whose close waits `linger_ms` for what it queued.
+struct Socket {
+    explicit Socket(int type, int linger_ms = 0) : socket(zmq_socket(context, type))
     {
-        zmq_setsockopt(socket, ZMQ_SUBSCRIBE, "", 0);
-        zmq_connect(socket, endpoint.c_str());
+        zmq_setsockopt(socket, ZMQ_LINGER, &linger_ms, sizeof linger_ms);
     }
-    ~Subscriber()
+    ~Socket()
     {
         zmq_close(socket);
         zmq_ctx_term(context);
     }
-    // The next message as a packet, or false if none came within `ms` milliseconds.
-    bool receive(long ms, vesk_packet *packet, size_t *size = nullptr)
+    // Whether a message comes within `ms` milliseconds.
+    bool wait_in(long ms = kPatience.count() * 1000)
     {
         zmq_pollitem_t item = {socket, 0, ZMQ_POLLIN, 0};
-        if (zmq_poll(&item, 1, ms) <= 0)
-            return false;
-        unsigned char message[256] = {};
-        int n = zmq_recv(socket, message, sizeof message, 0);
-        if (size != nullptr)
-            *size = static_cast<size_t>(n);
-        *packet = vesk_decode(message);
-        return true;
-    }
-    // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
-    int64_t next(long ms)
-    {
-        vesk_packet packet;
-        return receive(ms, &packet) ? static_cast<int64_t>(packet.sequence) : -1;
+        return zmq_poll(&item, 1, ms) == 1;
     }
 
     void *context = zmq_ctx_new();
-    void *socket = zmq_socket(context, ZMQ_SUB);
+    void *socket;
 };
 
-// A ZMQ socket bound to a free loopback port, which it holds; `endpoint` gets its address.
-struct TakenPort {
-    explicit TakenPort(std::string *endpoint)
+// Bound to a free loopback port, which it holds; `endpoint` gets its address.
+struct TakenPort : Socket {
+    explicit TakenPort(std::string *endpoint) : Socket(ZMQ_REP)
     {
         char bound[256];
         size_t size = sizeof bound;
@@ -55,16 +41,6 @@ struct TakenPort {
             throw std::runtime_error("no loopback port");
         *endpoint = bound;
     }
-    ~TakenPort()
-    {
-        int no_linger = 0;
-        zmq_setsockopt(socket, ZMQ_LINGER, &no_linger, sizeof no_linger);
-        zmq_close(socket);
-        zmq_ctx_term(context);
-    }
-
-    void *context = zmq_ctx_new();
-    void *socket = zmq_socket(context, ZMQ_REP);
 };
 
 // A TCP endpoint on loopback that nothing listens on: Windows has no ipc transport.
@@ -74,6 +50,31 @@ inline std::string free_endpoint()
     TakenPort{&endpoint};
     return endpoint;
 }
+
+// Subscribed to everything at `endpoint`, a free one unless given.
+struct Subscriber : Socket {
+    explicit Subscriber(std::string at = free_endpoint()) : Socket(ZMQ_SUB), endpoint(std::move(at))
+    {
+        zmq_setsockopt(socket, ZMQ_SUBSCRIBE, "", 0);
+        zmq_connect(socket, endpoint.c_str());
+    }
+    // The next message's size, decoded into `packet`; -1 if none came within `ms` milliseconds.
+    int receive(vesk_packet *packet, long ms = kPatience.count() * 1000)
+    {
+        unsigned char message[256] = {};
+        const int size = wait_in(ms) ? zmq_recv(socket, message, sizeof message, 0) : -1;
+        *packet = vesk_decode(message);
+        return size;
+    }
+    // The next packet's sequence number, or -1 if none came within `ms` milliseconds.
+    int64_t next(long ms = kPatience.count() * 1000)
+    {
+        vesk_packet packet;
+        return receive(&packet, ms) >= 0 ? static_cast<int64_t>(packet.sequence) : -1;
+    }
+
+    const std::string endpoint;
+};
 
 class Device : public ServerTest {
 protected:
@@ -86,16 +87,28 @@ protected:
         return options;
     }
 
-    // Runs a copy whose data output goes to `endpoint`, which cannot be had for `why`: the run
-    // ends in order at q all the same, and standard error says what it went without.
-    void expect_no_data_output(const std::string &endpoint, const std::string &why, const std::string &name)
+    // Runs a copy with `env` (under prlimit `limit`) until `stream`, if any, reached packet 10: it
+    // ends in order at q all the same, and standard error says `said`.
+    void expect_said(const std::vector<std::string> &env, const std::string &said,
+                     std::vector<std::string> limit = {}, Subscriber *stream = nullptr)
     {
-        Trace t = trace(name);
-        Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint}));
+        Trace t = trace("t" + std::to_string(runs_++));
+        if (!limit.empty())
+            limit.push_back(target().server);
+        Child server = start(t, device_options(env), limit, limit.empty() ? "" : "prlimit");
         ASSERT_TRUE(t.wait_for_start());
+        for (int64_t sequence = -1; stream != nullptr && sequence < 10;)
+            ASSERT_GE(sequence = stream->next(), 0) << "no stream";
         quit(server, t);
         const std::string errors = contents(dir_ + "/stderr");
-        EXPECT_NE(errors.find(VESK_SAYS_NO_OUTPUT + endpoint + ": " + why), std::string::npos)
-            << errors;
+        EXPECT_NE(errors.find(said), std::string::npos) << errors;
     }
+
+    // Runs a copy whose data output goes to `endpoint`, which cannot be had for `why`.
+    void expect_no_data_output(const std::string &endpoint, const std::string &why)
+    {
+        expect_said({"VESK_DEVICE_ENDPOINT=" + endpoint}, VESK_SAYS_NO_OUTPUT + endpoint + ": " + why);
+    }
+
+    int runs_ = 0;
 };
