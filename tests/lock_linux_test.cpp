@@ -22,9 +22,8 @@ namespace {
 // OursSetuid: ours with another real uid, as a set-user-ID program: not dumpable, its /proc is root's.
 enum class Holder { Ours, Theirs, OursSetuid };
 
-// Sockets planted beside it that /proc/net/unix prints like the name: a path holding a forged line,
-// the path "@<name>", and near misses: other types under it (each type has names of its own), a
-// stream socket under it and a NUL.
+// Sockets that /proc/net/unix prints like the name: a path holding a forged line, the path "@<name>",
+// near misses (other types under it, each type's names its own; a stream socket under it and a NUL).
 enum class Decoy { None, ForgedLine, RelativePath, NearMisses };
 
 constexpr Outcome kRefused = Outcome::AlreadyRunning, kUnguarded = Outcome::Taken;

@@ -130,7 +130,6 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     close(ours);
 }
 
-// Holders and copies of another user.
 class LinuxServerAsRoot : public LinuxServer {
 protected:
     void SetUp() override
@@ -141,9 +140,8 @@ protected:
     }
 };
 
-// Another user's socket under the name (a squatter), even one whose queue is full or that never
-// listens, leaves copies running unguarded, side by side, and another user's copy, under that
-// user's name, keeps nobody out.
+// Another user's socket under the name, even one whose queue is full or that never listens, leaves
+// copies running unguarded side by side; another user's copy, under that user's name, keeps nobody out.
 TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
 {
     const uid_t nobody = 65534;
@@ -197,9 +195,8 @@ static int run_with_a_tmp_of_its_own(std::string program, const std::string &kee
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied while the
-// first ran (all but this case's own folder and the build tree, which may lie there), and
-// when it has a /tmp of its own, as a sandbox or a service with a private /tmp gives it.
+// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied (but for this case's
+// folder and the build tree) while the first ran, and with a /tmp of its own, as a sandbox gives it.
 TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
 {
     const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
@@ -356,9 +353,8 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
 }
 
-// A job whose group is orphaned can never be brought back, and closes in order by itself: when
-// the shell that started it ends, and when it starts so. A foreground job's read fails at once
-// when the terminal goes: it is left to the SIGHUP that comes later, from the shell.
+// An orphaned job, never to come back, closes in order: when its shell ends, and when it starts so.
+// A foreground job whose terminal goes is left to the SIGHUP that comes later, from the shell.
 TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
