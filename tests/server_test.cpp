@@ -7,11 +7,9 @@ class Server : public ServerTest {};
 // line; with nobody reading standard output any more, the device is still closed.
 TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
 {
-    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-h", "--version", "q"}}) {
-        Trace t = trace("t" + std::to_string(args.size()));
-        Child server = start(t, {}, args);
-        quit(server, t);
-    }
+    Trace with_arguments = trace("with-arguments");
+    Child ignoring = start(with_arguments, {}, {"-h", "--version", "q"});
+    quit(ignoring, with_arguments);
 
     for (bool output_closed : {false, true}) {
         Trace t = trace(output_closed ? "output-closed" : "one-pipe");
