@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# check_packages.sh DIST VERSION SERVER_TEST [LINK MAPS]: the release archives, unpacked and run
-# as a user would, and their notices against the Windows build's link maps.
+# check_packages.sh DIST VERSION SERVER_TEST: the release archives, unpacked and run as a user
+# would, and their notices against the Windows build's link maps.
 set -u
-dist=$1
-version=$2
-private_run=$3
-maps=${4:-$(dirname "$0")/../build/windows/linkmaps}
-fail=0
-src=$(dirname "$0")/..
+dist=$1 version=$2 private_run=$3 src=$(dirname "$0")/..
+maps=$src/build/windows/linkmaps fail=0
 defined() {  # defined NAME HEADER: the string a C header defines
     sed -n "s/^#define $1 \"\(.*\)\".*/\1/p" "$src/$2"
 }
@@ -23,16 +19,12 @@ windows=VeskServer-$version-windows-x64
 simulator=VeskServer-$version-windows-x64-simulator
 linux=VeskServer-$version-linux-x86_64
 entries() {  # entries ARCHIVE: its entries, one a line, in archive order
-    case $1 in
-    *.zip) unzip -Z1 "$dist/$1" ;;
-    *) tar tzf "$dist/$1" ;;
-    esac
+    if [[ $1 == *.zip ]]; then unzip -Z1 "$dist/$1"; else tar tzf "$dist/$1"; fi
 }
 expect_entries() {  # expect_entries ARCHIVE ENTRY...
-    local want got
-    want=$(printf '%s\n' "${@:2}")
+    local got
     got=$(entries "$1")
-    check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$want"
+    check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$(printf '%s\n' "${@:2}")"
 }
 expect_entries "$windows.zip" "$windows/LICENSE.txt" "$windows/README.txt" "$windows/THIRD-PARTY-NOTICES.txt" \
     "$windows/VeskServer.exe"
@@ -41,26 +33,7 @@ expect_entries "$simulator.zip" "$simulator/LICENSE.txt" "$simulator/README.txt"
     "$simulator/vesk_subscribe.py"
 expect_entries "$linux.tar.gz" "$linux/LICENSE" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" \
     "$linux/message.h" "$linux/vesk-listen" "$linux/vesk_subscribe.py"
-
-# expect_text DESCRIPTION TEXT PATTERN...: TEXT holds a line matching each extended PATTERN
-expect_text() {
-    local pattern
-    for pattern in "${@:3}"; do
-        check "$1 names: $pattern" grep -qE "$pattern" <<<"$2"
-    done
-}
-for archive in "$windows" "$simulator"; do
-    check "$archive: LICENSE.txt is the project's MIT licence, CR LF" \
-        test "$(unzip -p "$dist/$archive.zip" "$archive/LICENSE.txt")" = "$(sed 's/$/\r/' "$(dirname "$0")/../LICENSE")"
-    for text in THIRD-PARTY-NOTICES.txt README.txt; do
-        check "$archive: $text has CR LF line ends throughout" \
-            bash -c "! unzip -p '$dist/$archive.zip' '$archive/$text' | grep -qv \$'\r\$'"
-    done
-    check "$archive: README.txt points at the licence and the notices" \
-        bash -c "unzip -p '$dist/$archive.zip' '$archive/README.txt' | tr -d '\r' | tr '\n' ' ' | grep -q 'LICENSE.txt.*THIRD-PARTY-NOTICES.txt'"
-done
-check "$linux: LICENSE is the project's MIT licence" \
-    bash -c "tar xzf '$dist/$linux.tar.gz' -O '$linux/LICENSE' | cmp -s - '$(dirname "$0")/../LICENSE'"
+check "$linux: LICENSE is the project's MIT licence" bash -c "tar xzf '$dist/$linux.tar.gz' -O '$linux/LICENSE' | cmp -s - '$src/LICENSE'"
 # components_of MAP: the third-party components the link map's binary holds, one a line, from
 # the archive members and start-up objects the linker took; anything unknown names itself.
 components_of() {
@@ -82,11 +55,11 @@ components_of() {
         esac  # the rest is the project's own
     done | sort -u
 }
-# notices_check ARCHIVE FOLDER: the notices list each program's components as its link map shows,
-# with their sections and licences, pointing nowhere outside the archive.
+# notices_check ARCHIVE: the notices list each program's components as its link map shows, with
+# their sections and licences, pointing nowhere outside the archive.
 notices_check() {
     local notices binary map components named section licence
-    notices=$(unzip -p "$dist/$1.zip" "$2/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
+    notices=$(unzip -p "$dist/$1.zip" "$1/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
     for binary in $(entries "$1.zip" | sed -n -E 's:^.*/(.*\.(exe|dll))$:\1:p'); do
         map=$maps/$binary.map
         if [ ! -f "$map" ]; then check "$1: a link map for $binary" false; continue; fi
@@ -107,10 +80,17 @@ notices_check() {
     done
     check "$1: the notices point to no file outside the archive" bash -c '! grep -q /usr/share' <<<"$notices"
 }
-notices_check "$windows" "$windows"
-notices_check "$simulator" "$simulator"
-check "the operator's zip carries no device library" \
-    bash -c "! unzip -Z1 '$dist/$windows.zip' | grep -qi vesk_device.dll"
+for archive in "$windows" "$simulator"; do
+    check "$archive: LICENSE.txt is the project's MIT licence, CR LF" \
+        test "$(unzip -p "$dist/$archive.zip" "$archive/LICENSE.txt")" = "$(sed 's/$/\r/' "$src/LICENSE")"
+    for text in THIRD-PARTY-NOTICES.txt README.txt; do
+        check "$archive: $text has CR LF line ends throughout" \
+            bash -c "! unzip -p '$dist/$archive.zip' '$archive/$text' | grep -qv \$'\r\$'"
+    done
+    check "$archive: README.txt points at the licence and the notices" \
+        bash -c "unzip -p '$dist/$archive.zip' '$archive/README.txt' | tr -d '\r' | tr '\n' ' ' | grep -q 'LICENSE.txt.*THIRD-PARTY-NOTICES.txt'"
+    notices_check "$archive"
+done
 check "the simulator's README.txt states no ipc:// path rules, which Windows refuses" \
     bash -c "! unzip -p '$dist/$simulator.zip' '$simulator/README.txt' | grep -q 'socket file'"
 check "SHA256SUMS matches the three archives" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"

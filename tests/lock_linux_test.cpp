@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
@@ -20,15 +19,11 @@ using Outcome = SingleInstanceLock::Outcome;
 
 namespace {
 
-// Who holds the name from outside: a socket of ours, one of another uid, or one of a process of
-// ours whose real uid is another's (as a set-user-ID program's: not dumpable, so its descriptors
-// in /proc are root's to read).
+// OursSetuid: ours with another real uid, as a set-user-ID program: not dumpable, its /proc is root's.
 enum class Holder { Ours, Theirs, OursSetuid };
 
-// What another user plants beside it, each of which /proc/net/unix printed like the name: a
-// file-system socket whose path holds a line break and a forged line, one at the relative path
-// "@<name>"; and near misses of the exact abstract name: sockets of other types under it (each type
-// has names of its own), a stream socket under it and a NUL.
+// Sockets that /proc/net/unix prints like the name: a path holding a forged line, the path "@<name>",
+// near misses (other types under it, each type's names its own; a stream socket under it and a NUL).
 enum class Decoy { None, ForgedLine, RelativePath, NearMisses };
 
 constexpr Outcome kRefused = Outcome::AlreadyRunning, kUnguarded = Outcome::Taken;
@@ -45,10 +40,8 @@ const struct OutsideHolder {
     {"ours, never listening", Holder::Ours, -1, Decoy::None, kRefused, kRefused},
     {"another uid's, queue full", Holder::Theirs, 0, Decoy::None, kUnguarded, kUnguarded},
     {"another uid's, never listening", Holder::Theirs, -1, Decoy::None, kUnguarded, kUnguarded},
-    {"another uid's, never listening, a forged line naming ours", Holder::Theirs, -1, Decoy::ForgedLine, kUnguarded,
-     kUnguarded},
-    {"another uid's, queue full, a forged line naming ours", Holder::Theirs, 0, Decoy::ForgedLine, kUnguarded,
-     kUnguarded},
+    {"another uid's, never listening, forged ours", Holder::Theirs, -1, Decoy::ForgedLine, kUnguarded, kUnguarded},
+    {"another uid's, queue full, forged ours", Holder::Theirs, 0, Decoy::ForgedLine, kUnguarded, kUnguarded},
     {"ours, queue full, a forged line", Holder::Ours, 0, Decoy::ForgedLine, kRefused, kRefused},
     {"ours, queue full, a file at @name", Holder::Ours, 0, Decoy::RelativePath, kRefused, kRefused},
     {"ours, queue full, near misses of the name", Holder::Ours, 0, Decoy::NearMisses, kRefused, kRefused},
@@ -117,14 +110,13 @@ protected:
         return newest;
     }
 
-    // Sets `c` up and takes the lock, asking the kernel for the uid and not, as effective uid `us`
-    // (where it is not ours, root's); another uid (65534) holds and plants from outside.
+    // Sets `c` up and takes the lock, asking the kernel for the uid and not, as effective uid `us`;
+    // another uid (65534) holds and plants from outside.
     void expect_outcome(const OutsideHolder &c, uid_t us)
     {
         SCOPED_TRACE(c.what);
         const uid_t self = geteuid(), nobody = 65534;
-        // A forged line names a socket of ours beside another's holder, to refuse us, and beside
-        // ours a socket nobody holds, to let a second copy run.
+        // A forged line names ours beside another's holder, to refuse us; beside ours, nobody's.
         const int mine = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         struct stat socket_status = {};
         ASSERT_EQ(fstat(mine, &socket_status), 0);
@@ -157,10 +149,19 @@ protected:
         }
     }
 
+    // The rows that need other uids, taken as an ordinary user (uid 1000, who cannot read other
+    // processes' descriptors), or the rest, as ourselves.
+    void expect_outcomes(bool of_other_uids)
+    {
+        for (const OutsideHolder &c : kOutsideHolders)
+            if ((c.holder != Holder::Ours || c.decoy != Decoy::None) == of_other_uids) {
+                ASSERT_NO_FATAL_FAILURE(expect_outcome(c, of_other_uids ? 1000 : geteuid()));
+            }
+    }
+
     std::string name_;
 };
 
-// Holders and decoys of another uid, and ours with a real uid of another, need root to be made.
 class LockNamedAsRoot : public LockNamed {
 protected:
     void SetUp() override
@@ -190,82 +191,52 @@ TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
 // The lock is held by a child until it ends, orderly or killed, and then is free again.
 TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
 {
-    for (int signal : {0, SIGKILL}) {
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t holder = fork();
-        if (holder == 0) {
-            char result = take_lock_named(name_.c_str()) == Outcome::Taken ? 't' : 'r';
-            (void)!write(ready[1], &result, 1);
-            if (signal != 0)
-                pause();
-            _exit(0);
-        }
-        close(ready[1]);
-        char result = 0;
-        ASSERT_EQ(read(ready[0], &result, 1), 1);
-        close(ready[0]);
-        EXPECT_EQ(result, 't');
-        if (signal != 0) {
-            EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
-            kill(holder, signal);
-        }
-        waitpid(holder, nullptr, 0);
-    }
+    const pid_t ended = fork();
+    if (ended == 0)
+        _exit(take_lock_named(name_.c_str()) == Outcome::Taken ? 0 : 1);
+    int status = -1;
+    ASSERT_EQ(waitpid(ended, &status, 0), ended);
+    EXPECT_EQ(status, 0) << "the child did not take the lock";
+    const uid_t self = geteuid();
+    const pid_t killed = squat_as(self, [&] { return take_lock_named(name_.c_str()) == Outcome::Taken; }, self);
+    ASSERT_GT(killed, 0) << "the lock was not free after its holder ended";
+    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
+    kill(killed, SIGKILL);
+    waitpid(killed, nullptr, 0);
     int before = open_descriptors();
     EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
 // A holder that cannot answer (its queue full, or not listening) is looked up in the kernel: a
-// socket of ours refuses, one of another uid leaves the run unguarded, holding nothing, and no
-// decoy changes either.
+// socket of ours refuses, one of another uid leaves the run unguarded, and no decoy changes either.
 TEST_F(LockNamed, OutsideHolders)
 {
-    for (const OutsideHolder &c : kOutsideHolders) {
-        if (c.holder == Holder::Ours && c.decoy == Decoy::None) {
-            ASSERT_NO_FATAL_FAILURE(expect_outcome(c, geteuid()));
-        }
-    }
+    expect_outcomes(false);
 }
 
-// The same as an ordinary user (uid 1000, who cannot read other processes' descriptors), with
-// the holders and decoys that need other uids.
 TEST_F(LockNamedAsRoot, OutsideHolders)
 {
-    for (const OutsideHolder &c : kOutsideHolders) {
-        if (c.holder != Holder::Ours || c.decoy != Decoy::None) {
-            ASSERT_NO_FATAL_FAILURE(expect_outcome(c, 1000));
-        }
-    }
+    expect_outcomes(true);
 }
 
 // A holder of ours that ends while a copy looks it up never leaves two copies open: the copy is
 // refused, or it binds the name itself.
 TEST_F(LockNamed, HolderEndingDuringTheLookupNeverLeavesTwoOpen)
 {
+    const uid_t self = geteuid();
     for (int round = 0; round < 150; ++round)
         for (bool ask_uid : {true, false}) {
-            int ready[2];
-            ASSERT_EQ(pipe(ready), 0);
-            const pid_t holder = fork();
-            if (holder == 0) {  // its queue full, it cannot answer
-                const bool held = hold_abstract_name(name_, 0) >= 0 && connect_to_name(name_) >= 0;
-                (void)!write(ready[1], held ? "h" : "x", 1);
-                pause();
-                _exit(0);
-            }
-            close(ready[1]);
-            char held = 'x';
-            const bool holding = read(ready[0], &held, 1) == 1 && held == 'h';
-            close(ready[0]);
+            // Its queue full, it cannot answer.
+            const pid_t holder =
+                squat_as(self, [&] { return hold_abstract_name(name_, 0) >= 0 && connect_to_name(name_) >= 0; }, self);
+            ASSERT_GT(holder, 0);
             kill(holder, SIGKILL);
-            if (holding && take_lock_named(name_.c_str(), ask_uid) == Outcome::Taken) {
+            if (take_lock_named(name_.c_str(), ask_uid) == Outcome::Taken) {
                 EXPECT_EQ(take_lock_named(name_.c_str(), ask_uid), Outcome::AlreadyRunning)
                     << "two open in round " << round << (ask_uid ? "" : ", without the uid");
                 close(newest_socket());
             }
             waitpid(holder, nullptr, 0);
-            ASSERT_TRUE(holding);
         }
 }

@@ -2,18 +2,14 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstddef>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -48,14 +44,12 @@ static std::pair<std::string, std::string> blocked_in(pid_t pid)
     return {number, first};
 }
 
-// Whether the program's main thread is blocked reading standard input.
 static bool reading_input(pid_t pid)
 {
     return blocked_in(pid) == std::make_pair(std::to_string(SYS_read), std::string("0x0"));
 }
 
-// Interrupts the main thread's read of standard input with the preloaded library's signal,
-// the `nth` it catches, and waits until the program reads again.
+// Interrupts the main thread's read with the preloaded library's `nth` signal; waits until it reads again.
 static void interrupt_read(Child &server, const std::string &record, size_t nth)
 {
     ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
@@ -74,8 +68,8 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     walk_to_the_end(server, t, false, [&](int read) { interrupt_read(server, record, read); });
 }
 
-// A standard descriptor the parent left closed is not taken by what a library opens when
-// it is loaded. Windows has no such numbers to take: a DLL's handle never becomes one.
+// A standard descriptor the parent left closed is not taken by what a library opens when it is
+// loaded. (Windows has no such numbers: a DLL's handle never becomes one.)
 TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -89,9 +83,7 @@ TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
             server.send("q\n");
         EXPECT_EQ(server.wait(), 0);
         EXPECT_EQ(t.lines(), kOrderlyTrace);
-        if (fd != 1) {
-            EXPECT_EQ(server.output(), output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
-        }
+        EXPECT_EQ(server.output(), fd == 1 ? "" : output_of({VESK_START_LINE, VESK_CLOSED_LINE}));
 
         int file = -1, read_end = -1, write_end = -1;
         const std::string recorded = contents(record);
@@ -101,11 +93,20 @@ TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
     }
 }
 
-TEST_F(LinuxServer, LibraryLackingANameStopsTheStart)
+// Beside a library that lacks a name, or started in a folder that holds the library: only its own
+// folder counts (Windows searches the current folder as well, by design).
+TEST_F(LinuxServer, LibraryLackingANameOrInTheCurrentFolderStopsTheStart)
 {
-    Trace t = trace("t");
-    Child server = start(t, {}, {}, copy_server("lacking", target().lacking + "/" + target().library));
-    expect_not_started(server, t);
+    const std::string lacking = target().lacking + "/" + target().library;
+    for (bool in_current_folder : {false, true}) {
+        Trace t = trace("t" + std::to_string(in_current_folder));
+        ChildOptions options;
+        if (in_current_folder)
+            options.cwd = target().helpers;
+        Child server = start(t, options, {}, copy_server(in_current_folder ? "alone" : "lacking",
+                                                         in_current_folder ? "" : lacking));
+        expect_not_started(server, t);
+    }
 }
 
 // The lock's name of `uid`, as the server takes it.
@@ -127,7 +128,6 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     close(ours);
 }
 
-// Holders and copies of another user.
 class LinuxServerAsRoot : public LinuxServer {
 protected:
     void SetUp() override
@@ -138,9 +138,8 @@ protected:
     }
 };
 
-// Another user's socket under the name (a squatter), even one whose queue is full or that never
-// listens, leaves copies running unguarded, side by side, and another user's copy, under that
-// user's name, keeps nobody out.
+// Another user's socket under the name, even one whose queue is full or that never listens, leaves
+// copies running unguarded side by side; another user's copy, under that user's name, keeps nobody out.
 TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
 {
     const uid_t nobody = 65534;
@@ -164,11 +163,8 @@ TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
 
     Trace a = trace("a");
     Child first = start_holder(a);
-    fs::path library = fs::path(target().server).parent_path() / target().library;
-    std::string server_copy = copy_server("bin", library.string());
-    fs::permissions(fs::path(server_copy).parent_path(), fs::perms::owner_all | fs::perms::group_read |
-                                                             fs::perms::group_exec | fs::perms::others_read |
-                                                             fs::perms::others_exec);
+    const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
+    fs::permissions(fs::path(server_copy).parent_path(), fs::perms(0755));
     Trace other = trace("other");
     ChildOptions as_nobody;
     as_nobody.uid = nobody;
@@ -197,13 +193,11 @@ static int run_with_a_tmp_of_its_own(std::string program, const std::string &kee
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied while the
-// first ran (all but this case's own folder and the build tree, which may lie there), and
-// when it has a /tmp of its own, as a sandbox or a service with a private /tmp gives it.
+// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied (but for this case's
+// folder and the build tree) while the first ran, and with a /tmp of its own, as a sandbox gives it.
 TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
 {
-    fs::path library = fs::path(target().server).parent_path() / target().library;
-    const std::string server_copy = copy_server("bin", library.string());
+    const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
     Trace first = trace("first");
     Child server = start_holder(first);
 
@@ -252,10 +246,8 @@ static pid_t process_in_session(pid_t session, const std::string &name, pid_t pa
     return 0;
 }
 
-// At a terminal in line mode, q and Ctrl+D (the terminal's end of input) end the run in order,
-// Ctrl+D without another key even where end of input does not stick, as at a Windows console.
-// Ctrl+C, Ctrl+\ and closing the terminal of the shell whose foreground job the server is are
-// left to the platform: the process ends without closing the device or writing its line.
+// At a terminal q and Ctrl+D end the run in order (Ctrl+D alone even where end of input does not
+// stick, as at a Windows console); Ctrl+C and Ctrl+\ are left to the platform.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
     struct Case {
@@ -279,8 +271,9 @@ TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 // An interactive shell at a terminal, as an operator's, whose jobs are servers.
 class TerminalShell : public LinuxServer {
 protected:
-    void start_shell()
+    void SetUp() override
     {
+        LinuxServer::SetUp();
         ChildOptions terminal;
         terminal.terminal = true;
         shell_.emplace(start(trace("shell"), terminal, {"--norc", "--noprofile", "-i"}, "bash"));
@@ -318,7 +311,6 @@ protected:
 // until fg, also where /proc is hidden and nobody can tell whether its group is orphaned.
 TEST_F(TerminalShell, AtATerminalABackgroundJobWaitsUntilFg)
 {
-    start_shell();
     Trace background = trace("background"), hidden = trace("hidden");
     const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
     const std::pair<const Trace &, std::string> jobs[] = {
@@ -340,7 +332,6 @@ TEST_F(TerminalShell, AtATerminalABackgroundJobWaitsUntilFg)
 // A library used up the descriptors before Ctrl+Z and bg: the wait was made at the start.
 TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
 {
-    start_shell();
     Trace job = trace("starved");
     const std::string record = dir_ + "/record";
     std::string preloaded_env;
@@ -360,12 +351,10 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
 }
 
-// A job whose group is orphaned can never be brought back, and closes in order by itself: when
-// the shell that started it ends, and when it starts so. A foreground job's read fails at once
-// when the terminal goes: it is left to the SIGHUP that comes later, from the shell.
+// An orphaned job, never to come back, closes in order: when its shell ends, and when it starts so.
+// A foreground job whose terminal goes is left to the SIGHUP that comes later, from the shell.
 TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
-    start_shell();
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
     shell_->send("bash --norc --noprofile -i\r");
     ASSERT_TRUE(eventually([&] {
@@ -390,20 +379,8 @@ TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
     shell_->wait();
 }
 
-// Started beside a library, not with it: only its own folder counts. (Windows searches the
-// current folder as well, by design.)
-TEST_F(LinuxServer, LibraryInTheCurrentFolderIsNotLoaded)
-{
-    Trace t = trace("t");
-    ChildOptions options;
-    options.cwd = fs::path(target().server).parent_path().string();
-    Child server = start(t, options, {}, copy_server("alone"));
-    expect_not_started(server, t);
-}
-
-// An input left non-blocking by an earlier program that shares the open file is waited on,
-// in both reads, without spending processor time, and not taken for its end; a real end
-// still ends the run. Windows has no such mode shared by an open file.
+// An input left non-blocking by an earlier program that shares the open file is waited on, in both
+// reads, without spending processor time; a real end still ends the run. (Not on Windows.)
 TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
 {
     ChildOptions nonblocking;
@@ -413,8 +390,7 @@ TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
     walk_to_the_end(server, t, false, [&](int read) {
         if (read != 1)
             return;
-        // A second of waiting costs the main thread no more than a few clock ticks; a wait that
-        // spins costs it most of that second.
+        // A second of waiting costs a few clock ticks; a wait that spins costs most of that second.
         const long before = main_thread_cpu_ms(server.pid());
         std::this_thread::sleep_for(std::chrono::seconds(1));
         EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 30) << "the wait spent processor time";

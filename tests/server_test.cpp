@@ -3,24 +3,28 @@
 
 class Server : public ServerTest {};
 
-// With standard error on the same pipe, the stand-in's line at load stands whole before the
-// start line: whatever the library does when it is loaded comes first.
+// With standard error on the same pipe, the stand-in's line at load stands whole before the start
+// line; with nobody reading standard output any more, the device is still closed.
 TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
 {
-    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-h", "--version", "q"}}) {
-        Trace t = trace("t" + std::to_string(args.size()));
-        Child server = start(t, {}, args);
-        quit(server, t);
-    }
+    Trace with_arguments = trace("with-arguments");
+    Child ignoring = start(with_arguments, {}, {"-h", "--version", "q"});
+    quit(ignoring, with_arguments);
 
-    Trace t = trace("one-pipe");
-    ChildOptions one_pipe;
-    one_pipe.stderr_to_stdout = true;
-    Child server = start(t, one_pipe);
-    server.send("q\n");
-    EXPECT_EQ(server.wait(), 0);
-    const std::string first = VESK_SAYS_LOADED "\n" + output_of({VESK_START_LINE});
-    EXPECT_EQ(server.output().substr(0, first.size()), first);
+    for (bool output_closed : {false, true}) {
+        Trace t = trace(output_closed ? "output-closed" : "one-pipe");
+        ChildOptions options;
+        options.stderr_to_stdout = !output_closed;
+        options.stdout_closed = output_closed;
+        Child server = start(t, options);
+        server.send("q\n");
+        EXPECT_EQ(server.wait(), 0);
+        EXPECT_EQ(t.lines(), kOrderlyTrace);
+        const std::string first = VESK_SAYS_LOADED "\n" + output_of({VESK_START_LINE});
+        if (!output_closed) {
+            EXPECT_EQ(server.output().substr(0, first.size()), first);
+        }
+    }
 }
 
 // Only a lower-case q ends the wait, and the device is closed at it, before the trailing read
@@ -40,35 +44,26 @@ TEST_F(Server, OnlyQEndsTheWaitAndTheDeviceClosesBeforeTheTrailingRead)
     }
 }
 
-TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsAndWhileItStops)
+// A killed copy frees the lock.
+TEST_F(Server, SecondCopyIsRefusedWhileTheFirstWaitsOrStopsAndRunsOnceItIsKilled)
 {
-    Trace first = trace("first");
-    Child server = start_holder(first);
-
+    Trace killed = trace("killed");
+    Child first = start_holder(killed);
     Trace waiting = trace("while-waiting");
     Child copy = start(waiting);
     expect_refused(copy, waiting);
+    first.kill();
+    EXPECT_NE(first.wait(), 0);
 
+    Trace next = trace("next");
+    Child server = start_holder(next);
     server.send("q");
-    ASSERT_TRUE(first.wait_for_line(VESK_TRACE_CLOSE));
+    ASSERT_TRUE(next.wait_for_line(VESK_TRACE_CLOSE));
     Trace stopping = trace("while-stopping");
     Child late = start(stopping);
     expect_refused(late, stopping);
-
     server.send("\n");
-    expect_orderly_end(server, first);
-}
-
-TEST_F(Server, KilledCopyFreesTheLock)
-{
-    Trace first = trace("first");
-    Child server = start_holder(first);
-    server.kill();
-    EXPECT_NE(server.wait(), 0);
-
-    Trace next = trace("next");
-    Child again = start(next);
-    quit(again, next);
+    expect_orderly_end(server, next);
 }
 
 TEST_F(Server, CopiesStartedAtOnceLetExactlyOneRun)
@@ -117,16 +112,4 @@ TEST_F(Server, MissingLibraryStopsTheStart)
     options.env = {"PATH=" + dir_};
     Child server = start(t, options, {}, copy_server("alone"));
     expect_not_started(server, t);
-}
-
-// Nobody reading standard output any more must not keep the device from being closed.
-TEST_F(Server, ClosedOutputStillClosesTheDevice)
-{
-    Trace t = trace("t");
-    ChildOptions options;
-    options.stdout_closed = true;
-    Child server = start(t, options);
-    server.send("q\n");
-    EXPECT_EQ(server.wait(), 0);
-    EXPECT_EQ(t.lines(), kOrderlyTrace);
 }

@@ -1,10 +1,11 @@
 #include "run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -14,8 +15,6 @@ const Target &target()
 {
     return g_target;
 }
-
-const char Trace::kStarted[] = VESK_TRACE_LOG_LOST;
 
 const std::vector<std::string> kOrderlyTrace = {
     VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN, VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE,
@@ -43,19 +42,15 @@ std::vector<std::string> Trace::lines() const
 bool Trace::wait_for_line(const std::string &line) const
 {
     return eventually([&] {
-        for (const std::string &l : lines())
-            if (l == line)
-                return true;
-        return false;
+        const std::vector<std::string> all = lines();
+        return std::find(all.begin(), all.end(), line) != all.end();
     });
 }
 
 std::string contents(const std::string &path)
 {
     std::ifstream in(fs::u8path(path));
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string output_of(const std::vector<std::string> &lines)
@@ -142,18 +137,14 @@ void ServerTest::walk_to_the_end(Child &child, const Trace &trace, bool end_inpu
                                  const std::function<void(int)> &during)
 {
     ASSERT_TRUE(trace.wait_for_start());
-    if (during) {
-        ASSERT_NO_FATAL_FAILURE(during(1));
-    }
+    ASSERT_NO_FATAL_FAILURE(during(1));
     child.send("Q\n");
     ASSERT_TRUE(child.wait_for_input_read());
     EXPECT_EQ(trace.lines(), kStartedTrace) << "the device was closed before any q";
     child.send("q");
     ASSERT_TRUE(trace.wait_for_line(VESK_TRACE_CLOSE));
     EXPECT_EQ(child.output(), output_of({VESK_START_LINE})) << "the closing line came before the trailing read";
-    if (during) {
-        ASSERT_NO_FATAL_FAILURE(during(2));
-    }
+    ASSERT_NO_FATAL_FAILURE(during(2));
     if (end_input) {
         child.close_input();
     } else {
@@ -174,22 +165,9 @@ std::string ServerTest::copy_server(const std::string &folder, const std::string
     return (to / server.filename()).u8string();
 }
 
-int main(int argc, char **argv)
+// Takes what the command line adds to the target; the status to end with at a wrong one, or 0.
+static int take_arguments(int argc, char **argv)
 {
-    const int role = run_child_role(argc, argv);
-    if (role >= 0)
-        return role;
-    ::testing::InitGoogleTest(&argc, argv);
-    const std::string in_use = lock_name_in_use();
-    if (!in_use.empty()) {
-        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
-        return 1;
-    }
-    const std::string exe = kWindows ? ".exe" : "";
-    g_target.helpers = program_folder();
-    g_target.server = g_target.helpers + "/VeskServer" + exe;
-    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
-    g_target.eol = kWindows ? "\r\n" : "\n";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
         if (arg.rfind("--library=", 0) == 0)
@@ -210,5 +188,25 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    return RUN_ALL_TESTS();
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    const int role = run_child_role(argc, argv);
+    if (role >= 0)
+        return role;
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string in_use = lock_name_in_use();
+    if (!in_use.empty()) {
+        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
+        return 1;
+    }
+    const std::string exe = kWindows ? ".exe" : "";
+    g_target.helpers = program_folder();
+    g_target.server = g_target.helpers + "/VeskServer" + exe;
+    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
+    g_target.eol = kWindows ? "\r\n" : "\n";
+    const int status = take_arguments(argc, argv);
+    return status != 0 ? status : RUN_ALL_TESTS();
 }

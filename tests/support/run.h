@@ -18,8 +18,7 @@ inline constexpr bool kWindows = true;
 inline constexpr bool kWindows = false;
 #endif
 
-// The programs under test, which stand beside the test program, and what the test program's
-// command line adds.
+// The programs under test, beside the test program, and what its command line adds.
 struct Target {
     std::string server;    // the server
     std::string listener;  // the data output's listener
@@ -40,18 +39,14 @@ public:
     std::vector<std::string> lines() const;
     // Waits up to kPatience until `line` is in the trace; false if it is not.
     bool wait_for_line(const std::string &line) const;
-    // Waits up to kPatience until the program has started the library: its last call before
-    // the wait for q.
-    bool wait_for_start() const { return wait_for_line(kStarted); }
-
-    static const char kStarted[];
+    // Waits until the program has made its last call before the wait for q.
+    bool wait_for_start() const { return wait_for_line(VESK_TRACE_LOG_LOST); }
 
 private:
     std::string path_;
 };
 
-// The trace of a whole orderly run, and of a copy that started the device and has not closed
-// it: one still waiting, or one the platform ended.
+// The trace of an orderly run, and of a copy that has not closed the device (waiting, or ended).
 extern const std::vector<std::string> kOrderlyTrace;
 extern const std::vector<std::string> kStartedTrace;
 
@@ -81,13 +76,11 @@ protected:
     void expect_orderly_end(Child &child, const Trace &trace);
     // Checks that a copy was refused: start line only, status 0, no entry point called.
     void expect_refused(Child &child, const Trace &trace);
-    // Checks that the platform stopped a copy before its entry: a failure status, no output, no
-    // entry point called.
+    // Checks that the platform stopped a copy before main: a failure status, no output, no call.
     void expect_not_started(Child &child, const Trace &trace);
     // Walks a copy through both reads: Q ignored, q closes the device before the trailing read
     // takes its byte (or the input's end), an orderly end. `during(n)` runs in the nth read.
-    void walk_to_the_end(Child &child, const Trace &trace, bool end_input = false,
-                         const std::function<void(int)> &during = {});
+    void walk_to_the_end(Child &child, const Trace &trace, bool end_input, const std::function<void(int)> &during);
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
     std::string copy_server(const std::string &folder, const std::string &library = "");
 
