@@ -100,25 +100,23 @@ private:
         auto origin = std::chrono::steady_clock::now();
         uint64_t origin_ns = static_cast<uint64_t>(
             std::chrono::duration_cast<nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-        uint64_t origin_sequence = 0, next = 0, expected = 0;
+        uint64_t next = 0, expected = 0;
         std::unique_lock<std::mutex> lock(mutex_);
         // Every packet due is made at once (a wait per packet costs more than a period at high
         // rates), letting go of the state lock for each, so an entry point never waits longer.
         while (!stopping_) {
-            auto offset = nanoseconds(vesk_due_ns(next - origin_sequence, rate));
+            auto offset = nanoseconds(vesk_due_ns(next, rate));
             auto now = std::chrono::steady_clock::now();
             if (now < origin + offset) {
                 wake_.wait_until(lock, origin + offset, [this] { return stopping_.load(); });
                 continue;
             }
-            // Held up (a stopped process, a busy machine): the schedule starts again from now,
-            // and the stamps jump as far.
+            // Held up (a stopped process, a busy machine): the schedule's start moves on as far,
+            // so every stamp is still a start plus vesk_due_ns(n) and the stamps jump with it.
             if (auto behind = now - (origin + offset); behind > kMostBehind) {
                 say("the device fell %.1f" VESK_SAYS_MOVED_ON, std::chrono::duration<double>(behind).count());
-                origin_ns += static_cast<uint64_t>((offset + std::chrono::duration_cast<nanoseconds>(behind)).count());
-                origin = now;
-                origin_sequence = next;
-                offset = nanoseconds(0);
+                origin += behind;
+                origin_ns += static_cast<uint64_t>(std::chrono::duration_cast<nanoseconds>(behind).count());
             }
             vesk_packet packet;
             packet.sequence = next++;
