@@ -67,16 +67,6 @@ static void open_pipe(int &read_end, int &write_end)
     write_end = ends[1];
 }
 
-// `strings` as exec takes them, ending in a null pointer; exec writes to none of them.
-static std::vector<char *> c_strings(const std::vector<std::string> &strings)
-{
-    std::vector<char *> pointers;
-    for (const std::string &s : strings)
-        pointers.push_back(const_cast<char *>(s.c_str()));
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // Ours, then the options' entries, each replacing an earlier one of its name.
 static std::vector<char *> child_environment(const ChildOptions &options)
 {
@@ -159,7 +149,10 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
         close(c.out);
         c.out = -1;
     }
-    std::vector<char *> argv = c_strings(args), env = child_environment(options);
+    std::vector<char *> argv, env = child_environment(options);
+    for (const std::string &arg : args)  // exec writes to none of them
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    argv.push_back(nullptr);
 
     c.pid = fork();
     if (c.pid < 0)
@@ -281,18 +274,10 @@ long main_thread_cpu_ms(int pid)
 
 std::string program_folder() { return fs::read_symlink("/proc/self/exe").parent_path().string(); }
 
-static bool write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream out(path);
-    return static_cast<bool>(out << text << std::flush);
-}
-
 std::string make_empty_tmp(const std::string &keep)
 {
-    if (unshare(CLONE_NEWNS) != 0)
-        return std::string("no mount namespace: ") + std::strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the mounts private: ") + std::strerror(errno);
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("no mount namespace of its own: ") + std::strerror(errno);
     // Only a mount of this namespace can be carried over: `keep` is opened in it.
     int kept = keep.empty() ? -1 : open(keep.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     for (const char *place : {"/tmp", "/run/user"})
@@ -315,10 +300,11 @@ static std::string enter_namespaces(const std::string &place)
     const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     if (unshare(CLONE_NEWNET | (root ? 0 : CLONE_NEWUSER)) != 0)
         return std::string(root ? "no network namespace: " : "no user namespace: ") + std::strerror(errno);
-    if (!root && (!write_file("/proc/self/setgroups", "deny") ||
-                  !write_file("/proc/self/uid_map", uid + " " + uid + " 1") ||
-                  !write_file("/proc/self/gid_map", gid + " " + gid + " 1")))
-        return "cannot map our ids in a user namespace";
+    // user_namespaces(7): setgroups is denied before an unprivileged gid_map is written.
+    for (const auto &[file, text] : {std::pair<std::string, std::string>{"setgroups", "deny"},
+                                     {"uid_map", uid + " " + uid + " 1"}, {"gid_map", gid + " " + gid + " 1"}})
+        if (!root && !(std::ofstream("/proc/self/" + file) << text << std::flush))
+            return "cannot write /proc/self/" + file + " in a user namespace";
     // The lock's name lives in the network namespace, which starts with its loopback down.
     struct ifreq lo = {};
     std::strcpy(lo.ifr_name, "lo");
