@@ -11,10 +11,7 @@ namespace fs = std::filesystem;
 
 static Target g_target;
 
-const Target &target()
-{
-    return g_target;
-}
+const Target &target() { return g_target; }
 
 const std::vector<std::string> kOrderlyTrace = {
     VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN, VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE,
@@ -32,7 +29,7 @@ size_t count_of(const std::string &text, const std::string &word)
 
 std::vector<std::string> Trace::lines() const
 {
-    std::ifstream in(fs::u8path(path_));
+    std::ifstream in(fs::u8path(path));
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
@@ -78,8 +75,6 @@ void ServerTest::SetUp()
 // scanner may still hold a file that one wrote, for a moment: the removal is tried again.
 void ServerTest::TearDown()
 {
-    if (dir_.empty())
-        return;
     std::error_code error;
     if (!eventually([&] { return fs::remove_all(fs::u8path(dir_), error) != static_cast<std::uintmax_t>(-1); },
                     std::chrono::seconds(5)))
@@ -95,19 +90,6 @@ Child ServerTest::start(const Trace &trace, ChildOptions options, const std::vec
     options.env.insert(options.env.begin(), "VESK_DEVICE_ENDPOINT=tcp://127.0.0.1:*");
     options.env.push_back(trace.env());
     return Child(argv, options);
-}
-
-Child ServerTest::start_holder(const Trace &trace)
-{
-    Child child = start(trace);
-    EXPECT_TRUE(trace.wait_for_start()) << "the first copy did not start";
-    return child;
-}
-
-void ServerTest::quit(Child &child, const Trace &trace)
-{
-    child.send("q\n");
-    expect_orderly_end(child, trace);
 }
 
 void ServerTest::expect_orderly_end(Child &child, const Trace &trace)
@@ -156,39 +138,32 @@ void ServerTest::walk_to_the_end(Child &child, const Trace &trace, bool end_inpu
 
 std::string ServerTest::copy_server(const std::string &folder, const std::string &library)
 {
-    fs::path to = fs::u8path(dir_) / folder;
+    const fs::path to = fs::u8path(dir_) / folder, server = fs::u8path(target().server);
     fs::create_directories(to);
-    fs::path server = fs::u8path(target().server);
-    fs::copy_file(server, to / server.filename());
+    fs::copy(server, to);  // a file copied to a folder lands in it under its own name
     if (!library.empty())
-        fs::copy_file(fs::u8path(library), to / fs::u8path(library).filename());
+        fs::copy(fs::u8path(library), to);
     return (to / server.filename()).u8string();
 }
 
-// Takes what the command line adds to the target; the status to end with at a wrong one, or 0.
-static int take_arguments(int argc, char **argv)
+// Takes what the command line adds to the target; why the cases cannot run, or "".
+static std::string take_arguments(int argc, char **argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
+    std::string why_not = lock_name_in_use();
+    for (int i = 1; i < argc && why_not.empty(); ++i) {
+        const std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
         if (arg.rfind("--library=", 0) == 0)
             g_target.library = value;
         else if (arg.rfind("--lacking=", 0) == 0)
             g_target.lacking = value;
         else if (arg.rfind("--preload=", 0) == 0)
             g_target.preload = value;
-        else if (arg == "--private-namespaces") {
-            // Without them the cases would take the lock of the user who runs them: none runs.
-            const std::string why_not = make_private_namespaces();
-            if (!why_not.empty()) {
-                std::fprintf(stderr, "no case can run without namespaces of its own: %s\n", why_not.c_str());
-                return 1;
-            }
-        } else {
-            std::fprintf(stderr, "unknown argument %s\n", argv[i]);
-            return 2;
-        }
+        else if (arg == "--private-namespaces")  // without them the cases would take the user's own lock
+            why_not = make_private_namespaces();
+        else
+            why_not = "unknown argument " + arg;
     }
-    return 0;
+    return why_not;
 }
 
 int main(int argc, char **argv)
@@ -197,16 +172,14 @@ int main(int argc, char **argv)
     if (role >= 0)
         return role;
     ::testing::InitGoogleTest(&argc, argv);
-    const std::string in_use = lock_name_in_use();
-    if (!in_use.empty()) {
-        std::fprintf(stderr, "not starting the cases: %s\n", in_use.c_str());
-        return 1;
-    }
     const std::string exe = kWindows ? ".exe" : "";
     g_target.helpers = program_folder();
     g_target.server = g_target.helpers + "/VeskServer" + exe;
     g_target.listener = g_target.helpers + "/vesk-listen" + exe;
     g_target.eol = kWindows ? "\r\n" : "\n";
-    const int status = take_arguments(argc, argv);
-    return status != 0 ? status : RUN_ALL_TESTS();
+    const std::string why_not = take_arguments(argc, argv);
+    if (why_not.empty())
+        return RUN_ALL_TESTS();
+    std::fprintf(stderr, "not starting the cases: %s\n", why_not.c_str());
+    return 1;
 }

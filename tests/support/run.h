@@ -32,18 +32,13 @@ struct Target {
 const Target &target();
 
 // The stand-in device library's record of one program's calls.
-class Trace {
-public:
-    explicit Trace(std::string path) : path_(std::move(path)) {}
-    std::string env() const { return "VESK_DEVICE_TRACE=" + path_; }
+struct Trace {
+    std::string path;
+    std::string env() const { return "VESK_DEVICE_TRACE=" + path; }
     std::vector<std::string> lines() const;
-    // Waits up to kPatience until `line` is in the trace; false if it is not.
-    bool wait_for_line(const std::string &line) const;
+    bool wait_for_line(const std::string &line) const;  // false if not there within kPatience
     // Waits until the program has made its last call before the wait for q.
     bool wait_for_start() const { return wait_for_line(VESK_TRACE_LOG_LOST); }
-
-private:
-    std::string path_;
 };
 
 // The trace of an orderly run, and of a copy that has not closed the device (waiting, or ended).
@@ -65,13 +60,22 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    Trace trace(const std::string &name) const { return Trace(dir_ + "/" + name); }
+    Trace trace(const std::string &name) const { return {dir_ + "/" + name}; }
     Child start(const Trace &trace, ChildOptions options = {}, const std::vector<std::string> &args = {},
                 const std::string &program = "");
     // Starts a copy and waits until it holds the lock (it has started the device library).
-    Child start_holder(const Trace &trace);
+    Child start_holder(const Trace &trace)
+    {
+        Child child = start(trace);
+        EXPECT_TRUE(trace.wait_for_start()) << "the first copy did not start";
+        return child;
+    }
     // Sends q and a line end, and checks that the copy ends in order.
-    void quit(Child &child, const Trace &trace);
+    void quit(Child &child, const Trace &trace)
+    {
+        child.send("q\n");
+        expect_orderly_end(child, trace);
+    }
     // Checks that a copy ended in order: both lines, status 0, every entry point called.
     void expect_orderly_end(Child &child, const Trace &trace);
     // Checks that a copy was refused: start line only, status 0, no entry point called.
