@@ -13,32 +13,29 @@
 
 #include "lock_name.h"
 
-// A socket bound under `name`, listening with room for `backlog` unaccepted connections unless
-// backlog < 0; -1 if the name cannot be had.
-inline int hold_abstract_name(const std::string &name, int backlog)
+// A stream socket with `act` (bind, connect) done to `name`'s address and returning 0, or -1.
+template <typename Act> int on_abstract_name(const std::string &name, int flags, Act act)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     sockaddr_un address;
     const socklen_t size = vesk_abstract_address(&address, name.c_str());
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0)) {
+    if (act(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// A connection to `name` made without waiting, or -1.
-inline int connect_to_name(const std::string &name)
+// A socket bound under `name`, listening with room for `backlog` unaccepted connections unless backlog < 0.
+inline int hold_abstract_name(const std::string &name, int backlog)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address;
-    const socklen_t size = vesk_abstract_address(&address, name.c_str());
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return on_abstract_name(name, 0, [&](int fd, sockaddr *address, socklen_t size) {
+        return bind(fd, address, size) != 0 || (backlog >= 0 && listen(fd, backlog) != 0) ? -1 : 0;
+    });
 }
+
+// A connection to `name` made without waiting.
+inline int connect_to_name(const std::string &name) { return on_abstract_name(name, SOCK_NONBLOCK, connect); }
 
 // A child of effective uid `uid` and real uid `real` (root only) that does `plant` and keeps what
 // it made until it is killed, and dies with this process; its pid once `plant` succeeded, or -1.
