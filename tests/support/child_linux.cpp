@@ -50,8 +50,7 @@ struct Child::Impl : Ends {
             waitpid(pid, nullptr, 0);
         }
         for (int fd : {in, out, err})
-            if (fd >= 0)
-                close(fd);
+            close(fd);  // -1 where there is none: EBADF, harmless
     }
 };
 
@@ -107,8 +106,7 @@ static std::vector<char *> child_environment(const ChildOptions &options)
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     if (options.closed_fd >= 0)
         close(options.closed_fd);
-    // As a terminal's shell starts a program, whatever the test runner ignores (a job that a
-    // script puts in the background ignores SIGINT and SIGQUIT).
+    // As a shell starts a program, whatever the runner ignores (a script's background job: SIGINT, SIGQUIT).
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_DFL);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
@@ -160,8 +158,7 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
     if (c.pid == 0)
         start_program(options, theirs, terminal, argv.data(), env.data());
     for (int fd : {theirs.in, theirs.out, theirs.err})
-        if (fd >= 0)
-            close(fd);
+        close(fd);
     if (c.out >= 0)
         fcntl(c.out, F_SETFL, O_NONBLOCK);
     int raw;
@@ -206,10 +203,7 @@ void Child::close_input()
     c.in = -1;
 }
 
-bool Child::wait_for_input_read()
-{
-    return eventually([&] { return pending(impl_->in) == 0; });
-}
+bool Child::wait_for_input_read() { return eventually([&] { return pending(impl_->in) == 0; }); }
 
 bool Child::running()
 {
@@ -223,12 +217,8 @@ bool Child::running()
 int Child::wait()
 {
     Impl &c = *impl_;
-    eventually([&] {
-        c.drain_output();
-        return !running();
-    });
-    // What it wrote last may still be on its way; a helper process it left behind may hold the
-    // pipe open, so read only what comes within a moment.
+    eventually([&] { c.drain_output(); return !running(); });
+    // Its last output may still be on its way, but a helper it left may hold the pipe: a moment's.
     struct pollfd p = {c.out, POLLIN, 0};
     while (c.status >= 0 && c.out >= 0 && poll(&p, 1, 100) > 0 && c.drain_output()) {
     }
@@ -292,8 +282,7 @@ std::string make_empty_tmp(const std::string &keep)
     return "";
 }
 
-// Network and mount namespaces, the /tmp keeping the top folder of `place` if it lies there; a
-// non-root user gets them in a user namespace that maps only their own ids.
+// Network and mount namespaces (in a user namespace of our ids alone unless root), /tmp keeping `place`'s top.
 static std::string enter_namespaces(const std::string &place)
 {
     const bool root = geteuid() == 0;
