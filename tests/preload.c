@@ -17,8 +17,7 @@ static void note(const char *line)
     (void)!write(record, line, strlen(line));
 }
 
-/* SIGUSR1 is only caught, to interrupt a read; SIGUSR2 uses up every free descriptor (up to
- * 65536), and the next gives them back. */
+/* SIGUSR1 is caught, to interrupt a read; SIGUSR2 takes every free descriptor, the next gives them back. */
 static void on_signal(int signal)
 {
     int fd;

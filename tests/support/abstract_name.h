@@ -46,8 +46,7 @@ inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
         return -1;
     const pid_t self = getpid(), squatter = fork();
     if (squatter == 0) {
-        // A change of uid clears the death signal, so it is set after; a parent already gone
-        // would never send it.
+        // A change of uid clears the death signal, set after it; a parent already gone never sends it.
         const bool held = setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
                           getppid() == self && plant();
         (void)!write(ready[1], held ? "h" : "x", 1);

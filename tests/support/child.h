@@ -67,12 +67,6 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-#ifndef _WIN32
-int thread_count(int pid);  // the threads of process `pid`, or -1
-// A mount namespace for us and our children, /tmp and /run/user empty but for `keep`; why not, or "".
-std::string make_empty_tmp(const std::string &keep);
-#endif
-
 // Resident memory of process `pid` in kB (Windows: its working set), or -1.
 long resident_kb(int pid);
 
@@ -101,4 +95,7 @@ std::string console_unavailable();
 std::string system_copy_of(const std::string &library);
 #else
 inline std::string system_copy_of(const std::string &) { return ""; }
+int thread_count(int pid);  // the threads of process `pid`, or -1
+// A mount namespace for us and our children, /tmp and /run/user empty but for `keep`; why not, or "".
+std::string make_empty_tmp(const std::string &keep);
 #endif

@@ -82,8 +82,7 @@ protected:
     void expect_refused(Child &child, const Trace &trace);
     // Checks that the platform stopped a copy before main: a failure status, no output, no call.
     void expect_not_started(Child &child, const Trace &trace);
-    // Walks a copy through both reads: Q ignored, q closes the device before the trailing read
-    // takes its byte (or the input's end), an orderly end. `during(n)` runs in the nth read.
+    // Q ignored, q closes the device before the trailing read takes a byte or the end; `during(n)` in read n.
     void walk_to_the_end(Child &child, const Trace &trace, bool end_input, const std::function<void(int)> &during);
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
     std::string copy_server(const std::string &folder, const std::string &library = "");
