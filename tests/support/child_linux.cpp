@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -143,10 +144,8 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
         }
         fcntl(theirs.err, F_SETFL, 0);
     }
-    if (options.stdout_closed) {
-        close(c.out);
-        c.out = -1;
-    }
+    if (options.stdout_closed)
+        close(std::exchange(c.out, -1));
     std::vector<char *> argv, env = child_environment(options);
     for (const std::string &arg : args)  // exec writes to none of them
         argv.push_back(const_cast<char *>(arg.c_str()));
@@ -196,11 +195,9 @@ void Child::close_input()
     Impl &c = *impl_;
     if (isatty(c.in)) {  // the terminal hangs up once no descriptor holds its master end
         c.drain_output();
-        close(c.out);
-        c.out = -1;
+        close(std::exchange(c.out, -1));
     }
-    close(c.in);
-    c.in = -1;
+    close(std::exchange(c.in, -1));
 }
 
 bool Child::wait_for_input_read() { return eventually([&] { return pending(impl_->in) == 0; }); }
