@@ -40,8 +40,7 @@ struct ChildOptions {
     bool nonblocking_input = false; // POSIX: the open file behind standard input is O_NONBLOCK
 };
 
-// A program started with pipes on its standard streams, ended with this object if still running
-// (on Windows with everything it started).
+// A program started with pipes on its standard streams, ended with this object (Windows: all it started).
 class Child {
 public:
     Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
@@ -79,8 +78,7 @@ std::string program_folder();
 // POSIX: network, user (unless root) and mount namespaces, off the user's own copy's lock; why not, or "".
 std::string make_private_namespaces();
 
-// The status of the role the arguments name, or -1 for none: Windows, a pseudo console's helper;
-// Linux, `--private-run PROGRAM ARGS...` in private namespaces (77: none to be had).
+// The role's status, or -1 for none: a pseudo console's helper; `--private-run PROGRAM ARGS...` (77: no namespaces).
 int run_child_role(int argc, char **argv);
 
 // Why the cases cannot take the server's lock name, or ""; Linux: always "", namespaces keep it.
