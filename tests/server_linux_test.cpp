@@ -139,7 +139,8 @@ protected:
 };
 
 // Another user's socket under the name, even one whose queue is full or that never listens, leaves
-// copies running unguarded side by side; another user's copy, under that user's name, keeps nobody out.
+// copies running unguarded side by side; another user's copies take that user's name, keeping ours
+// running and refusing their own second.
 TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
 {
     const uid_t nobody = 65534;
@@ -165,10 +166,13 @@ TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
     Child first = start_holder(a);
     const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
     fs::permissions(fs::path(server_copy).parent_path(), fs::perms(0755));
-    Trace other = trace("other");
+    Trace other = trace("other"), refused = trace("refused");
     ChildOptions as_nobody;
     as_nobody.uid = nobody;
     Child theirs = start(other, as_nobody, {}, server_copy);
+    ASSERT_TRUE(other.wait_for_start());
+    Child their_second = start(refused, as_nobody, {}, server_copy);
+    expect_refused(their_second, refused);
     quit(theirs, other);
     quit(first, a);
 }
