@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -206,15 +205,12 @@ TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
     quit(server, first);
 }
 
-// Whether the process's group is the foreground of its terminal.
+// Whether the process's group is the foreground of its terminal (its name holds no blank, as ours).
 static bool in_foreground(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string state, parent, group, session, tty, foreground;
-    return fields >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
+    std::string id, comm, state, parent, group, session, tty, foreground;
+    return stat >> id >> comm >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
 }
 
 // The process of session `session` that runs `name`, and unless 0 is a child of `parent`, or 0.
