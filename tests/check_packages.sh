@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# check_packages.sh DIST VERSION SERVER_TEST: the release archives, unpacked and run as a user
-# would, and their notices against the Windows build's link maps.
+# check_packages.sh DIST VERSION SERVER_TEST: the archives unpacked and run, notices held to link maps.
 set -u
 dist=$1 version=$2 private_run=$3 src=$(dirname "$0")/..
 maps=$src/build/windows/linkmaps fail=0
@@ -34,8 +33,7 @@ expect_entries "$simulator.zip" "$simulator/LICENSE.txt" "$simulator/README.txt"
 expect_entries "$linux.tar.gz" "$linux/LICENSE" "$linux/README.txt" "$linux/VeskServer" "$linux/libVesk_Device.so" \
     "$linux/message.h" "$linux/vesk-listen" "$linux/vesk_subscribe.py"
 check "$linux: LICENSE is the project's MIT licence" bash -c "tar xzf '$dist/$linux.tar.gz' -O '$linux/LICENSE' | cmp -s - '$src/LICENSE'"
-# components_of MAP: the third-party components the link map's binary holds, one a line, from
-# the archive members and start-up objects the linker took; anything unknown names itself.
+# components_of MAP: the third-party components the linker took for the binary; unknown ones by name.
 components_of() {
     # gdtoa's sources, and the printf family built on them
     local gdtoa='dmisc|dtoa|g__fmt|g_dfmt|g_ffmt|g_xfmt|gdtoa|gethex|gmisc|hd_init|hexnan|misc|qnan|smisc|strtodg|strtodnrp|strtof|strtopx|sum|ulp|mingw_(v?[sfn]*printf|pformat)'
@@ -55,8 +53,7 @@ components_of() {
         esac  # the rest is the project's own
     done | sort -u
 }
-# notices_check ARCHIVE: the notices list each program's components as its link map shows, with
-# their sections and licences, pointing nowhere outside the archive.
+# notices_check ARCHIVE: each program's components as its link map shows, with sections and licences.
 notices_check() {
     local notices binary map components named section licence
     notices=$(unzip -p "$dist/$1.zip" "$1/THIRD-PARTY-NOTICES.txt" | tr -d '\r')
@@ -95,8 +92,7 @@ check "the simulator's README.txt states no ipc:// path rules, which Windows ref
     bash -c "! unzip -p '$dist/$simulator.zip' '$simulator/README.txt' | grep -q 'socket file'"
 check "SHA256SUMS matches the three archives" bash -c "cd '$dist' && sha256sum --quiet -c SHA256SUMS"
 
-# run_unpacked DESCRIPTION FOLDER EOL COMMAND...: an orderly session of the unpacked server,
-# started in FOLDER, on its stand-in, which says on standard error that it is one.
+# run_unpacked DESCRIPTION FOLDER EOL COMMAND...: an orderly session in FOLDER, on the stand-in beside it.
 run_unpacked() {
     local out status
     out=$(cd "$2" && printf 'q\n' | VESK_DEVICE_ENDPOINT='tcp://127.0.0.1:*' "${@:4}" 2>"$work/stderr")
@@ -107,8 +103,7 @@ run_unpacked() {
 }
 mkdir "$work/linux" "$work/windows"
 tar xzf "$dist/$linux.tar.gz" -C "$work/linux"
-# The unpacked Linux server runs as the black-box cases run the server, with /tmp and a network
-# namespace of its own, so it never meets the lock of a copy that whoever runs this has running.
+# In namespaces of its own, as the black-box cases run, so it never meets the lock of a running copy.
 run_unpacked "unpacked Linux archive" "$work/linux/$linux" $'\n' "$private_run" --private-run ./VeskServer
 unzip -q "$dist/$simulator.zip" -d "$work/windows"
 run_unpacked "unpacked simulator zip under Wine" "$work/windows/$simulator" $'\r\n' wine VeskServer.exe

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# check_pe.sh VERSION VeskServer.exe Vesk_Device.dll: the server and the stand-in DLL as
-# files, as Windows will load them and as Explorer's Properties show them.
+# check_pe.sh VERSION VeskServer.exe Vesk_Device.dll: both files as Windows loads and describes them.
 set -u
 version=$1 exe=$2 dll=$3 fail=0
 check() {  # check DESCRIPTION COMMAND...
@@ -37,11 +36,10 @@ check "$dll exports exactly the four names (got: $exports)" test "$exports" = "$
 expect_version() {
     check "$1: file and product version $version, numbers too" grep -qzP \
         "FILEVERSION ${version//./, }, 0\n PRODUCTVERSION ${version//./, }, 0\n" <<<"$2"
-    local field value
+    local field
     for field in "FileVersion=$version" "ProductVersion=$version" "ProductName=VeskServer" \
         "InternalName=$3" "OriginalFilename=$3"; do
-        value=${field#*=}
-        check "$1: $field" grep -qF "VALUE \"${field%%=*}\", \"$value\"" <<<"$2"
+        check "$1: $field" grep -qF "VALUE \"${field%%=*}\", \"${field#*=}\"" <<<"$2"
     done
     check "$1: FileDescription says $4" grep -qE "VALUE \"FileDescription\", \".*$4" <<<"$2"
 }

@@ -22,8 +22,7 @@ namespace {
 // OursSetuid: ours with another real uid, as a set-user-ID program: not dumpable, its /proc is root's.
 enum class Holder { Ours, Theirs, OursSetuid };
 
-// Sockets that /proc/net/unix prints like the name: a path holding a forged line, the path "@<name>",
-// near misses (other types under it, each type's names its own; a stream socket under it and a NUL).
+// Sockets /proc/net/unix prints like the name: a path with a forged line, the path "@<name>", near misses.
 enum class Decoy { None, ForgedLine, RelativePath, NearMisses };
 
 constexpr Outcome kRefused = Outcome::AlreadyRunning, kUnguarded = Outcome::Taken;
@@ -110,8 +109,7 @@ protected:
         return newest;
     }
 
-    // Sets `c` up and takes the lock, asking the kernel for the uid and not, as effective uid `us`;
-    // another uid (65534) holds and plants from outside.
+    // Sets `c` up, another uid (65534) holding and planting, and takes the lock as `us`, asking the uid and not.
     void expect_outcome(const OutsideHolder &c, uid_t us)
     {
         SCOPED_TRACE(c.what);
@@ -149,8 +147,7 @@ protected:
         }
     }
 
-    // The rows that need other uids, taken as an ordinary user (uid 1000, who cannot read other
-    // processes' descriptors), or the rest, as ourselves.
+    // The rows that need other uids, taken as uid 1000 (who cannot read others' descriptors), or the rest.
     void expect_outcomes(bool of_other_uids)
     {
         for (const OutsideHolder &c : kOutsideHolders)
@@ -162,18 +159,9 @@ protected:
     std::string name_;
 };
 
-class LockNamedAsRoot : public LockNamed {
-protected:
-    void SetUp() override
-    {
-        LockNamed::SetUp();
-        if (geteuid() != 0)
-            GTEST_SKIP() << "holders and decoys of other uids need root";
-    }
-};
+class LockNamedAsRoot : public LockNamed {};
 
-// The one descriptor kept is the lock: a listening socket under exactly the name, which programs
-// the process starts do not inherit.
+// The one descriptor kept is the lock: a socket listening under exactly the name, not inherited.
 TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
 {
     int before = open_descriptors();
@@ -208,8 +196,7 @@ TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// A holder that cannot answer (its queue full, or not listening) is looked up in the kernel: a
-// socket of ours refuses, one of another uid leaves the run unguarded, and no decoy changes either.
+// A holder that cannot answer is looked up in the kernel: ours refuses, another uid's leaves it unguarded.
 TEST_F(LockNamed, OutsideHolders)
 {
     expect_outcomes(false);
@@ -217,11 +204,12 @@ TEST_F(LockNamed, OutsideHolders)
 
 TEST_F(LockNamedAsRoot, OutsideHolders)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "holders and decoys of other uids need root";
     expect_outcomes(true);
 }
 
-// A holder of ours that ends while a copy looks it up never leaves two copies open: the copy is
-// refused, or it binds the name itself.
+// A holder of ours ending while a copy looks it up leaves the copy refused or holding the name, never two.
 TEST_F(LockNamed, HolderEndingDuringTheLookupNeverLeavesTwoOpen)
 {
     const uid_t self = geteuid();

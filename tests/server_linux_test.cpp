@@ -3,11 +3,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -26,8 +24,7 @@ protected:
     ChildOptions preloaded(const std::string &record)
     {
         ChildOptions options;
-        // ld.so splits LD_PRELOAD at blanks, which a checkout's path may hold; it looks a bare
-        // name up in LD_LIBRARY_PATH, which splits at colons only.
+        // ld.so splits LD_PRELOAD at blanks but LD_LIBRARY_PATH at colons only (ld.so(8)).
         const fs::path preload = target().preload;
         options.env = {"LD_PRELOAD=" + preload.filename().string(),
                        "LD_LIBRARY_PATH=" + preload.parent_path().string(), "VESK_TEST_RECORD=" + record};
@@ -68,8 +65,7 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     walk_to_the_end(server, t, false, [&](int read) { interrupt_read(server, record, read); });
 }
 
-// A standard descriptor the parent left closed is not taken by what a library opens when it is
-// loaded. (Windows has no such numbers: a DLL's handle never becomes one.)
+// A standard descriptor left closed is not taken by what a library opens at load (none on Windows).
 TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
 {
     for (int fd = 0; fd <= 2; ++fd) {
@@ -93,8 +89,7 @@ TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
     }
 }
 
-// Beside a library that lacks a name, or started in a folder that holds the library: only its own
-// folder counts (Windows searches the current folder as well, by design).
+// A library lacking a name, or only in the current folder, stops the start: only its own folder counts.
 TEST_F(LinuxServer, LibraryLackingANameOrInTheCurrentFolderStopsTheStart)
 {
     const std::string lacking = target().lacking + "/" + target().library;
@@ -128,20 +123,14 @@ TEST_F(LinuxServer, HoldersOfTheNameOutsideTheServer)
     close(ours);
 }
 
-class LinuxServerAsRoot : public LinuxServer {
-protected:
-    void SetUp() override
-    {
-        LinuxServer::SetUp();
-        if (geteuid() != 0)
-            GTEST_SKIP() << "a holder and a copy of another user need root";
-    }
-};
+class LinuxServerAsRoot : public LinuxServer {};
 
-// Another user's socket under the name, even one whose queue is full or that never listens, leaves
-// copies running unguarded side by side; another user's copy, under that user's name, keeps nobody out.
+// Another user's socket under the name, even one not answering, leaves copies running unguarded;
+// another user's copies take that user's name, keeping ours running and refusing their own second.
 TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
 {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "a holder and a copy of another user need root";
     const uid_t nobody = 65534;
     for (int backlog : {SOMAXCONN, 0, -1}) {
         SCOPED_TRACE("the squatter's backlog " + std::to_string(backlog));
@@ -165,36 +154,35 @@ TEST_F(LinuxServerAsRoot, HoldersOfTheNameOutsideTheServer)
     Child first = start_holder(a);
     const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
     fs::permissions(fs::path(server_copy).parent_path(), fs::perms(0755));
-    Trace other = trace("other");
+    Trace other = trace("other"), refused = trace("refused");
     ChildOptions as_nobody;
     as_nobody.uid = nobody;
     Child theirs = start(other, as_nobody, {}, server_copy);
+    ASSERT_TRUE(other.wait_for_start());
+    Child their_second = start(refused, as_nobody, {}, server_copy);
+    expect_refused(their_second, refused);
     quit(theirs, other);
     quit(first, a);
 }
 
-// Runs `program` to its end with a /tmp of its own into which only `keep` is carried. Its input
-// is empty, its output goes to `output`, its environment is `env` alone. Returns its status, or -1.
-static int run_with_a_tmp_of_its_own(std::string program, const std::string &keep, std::string env,
-                                     const std::string &output)
+// `path` as one word for a shell, whatever blanks it holds.
+static std::string quoted(const std::string &path)
 {
-    char *argv[] = {program.data(), nullptr}, *envp[] = {env.data(), nullptr};
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open("/dev/null", O_RDONLY), out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || !make_empty_tmp(keep).empty())
-            _exit(125);
-        execve(argv[0], argv, envp);
-        _exit(126);
-    }
-    int status = -1;
-    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }))
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return "'" + path + "'";
 }
 
-// Nothing in /tmp is the lock: a second copy is refused after /tmp was emptied (but for this case's
-// folder and the build tree) while the first ran, and with a /tmp of its own, as a sandbox gives it.
+// The status of shell `command` run with a /tmp of its own into which only `keep` is carried, or -1.
+static int run_with_a_tmp_of_its_own(const std::string &command, const std::string &keep)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(make_empty_tmp(keep).empty() ? WEXITSTATUS(std::system(command.c_str())) : 125);
+    int status = -1;
+    const bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; });
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Nothing in /tmp is the lock: a second copy is refused with /tmp emptied, or with its own (a sandbox's).
 TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
 {
     const std::string server_copy = copy_server("bin", target().helpers + "/" + target().library);
@@ -210,27 +198,19 @@ TEST_F(LinuxServer, NeitherAnEmptiedTmpNorATmpOfItsOwnLetsASecondCopyRun)
     expect_refused(copy, emptied);
 
     Trace own = trace("own");
-    EXPECT_EQ(run_with_a_tmp_of_its_own(server_copy, dir_, own.env(), dir_ + "/own-output"), 0);
+    const std::string alone = "env -i " + own.env() + " " + quoted(server_copy);
+    EXPECT_EQ(run_with_a_tmp_of_its_own(alone + " </dev/null >" + quoted(dir_ + "/own-output"), dir_), 0);
     EXPECT_EQ(contents(dir_ + "/own-output"), output_of({VESK_START_LINE}));
     EXPECT_EQ(own.lines(), std::vector<std::string>{VESK_TRACE_LOAD});
     quit(server, first);
 }
 
-// Whether the process's group is the foreground of its terminal.
+// Whether the process's group is the foreground of its terminal (its name holds no blank, as ours).
 static bool in_foreground(pid_t pid)
 {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string state, parent, group, session, tty, foreground;
-    return fields >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
-}
-
-// `path` as one word for a shell, whatever blanks it holds.
-static std::string quoted(const std::string &path)
-{
-    return "'" + path + "'";
+    std::string id, comm, state, parent, group, session, tty, foreground;
+    return stat >> id >> comm >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
 }
 
 // The process of session `session` that runs `name`, and unless 0 is a child of `parent`, or 0.
@@ -246,8 +226,7 @@ static pid_t process_in_session(pid_t session, const std::string &name, pid_t pa
     return 0;
 }
 
-// At a terminal q and Ctrl+D end the run in order (Ctrl+D alone even where end of input does not
-// stick, as at a Windows console); Ctrl+C and Ctrl+\ are left to the platform.
+// At a terminal q and Ctrl+D (even where an end does not stick) end in order; Ctrl+C and Ctrl+\ kill.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
     struct Case {
@@ -278,12 +257,19 @@ protected:
         terminal.terminal = true;
         shell_.emplace(start(trace("shell"), terminal, {"--norc", "--noprofile", "-i"}, "bash"));
     }
-    // Waits until the shell's job has started the device; returns its pid.
-    pid_t job_started(const Trace &job)
+    // The shell line that runs the server as `job`, with `before` and `after` around that command.
+    std::string job_line(const Trace &job, const std::string &before = "", const std::string &after = "")
+    {
+        return before + job.env() + " " + quoted(target().server) + after + "\r";
+    }
+    pid_t server_in_session() { return process_in_session(shell_->pid(), "VeskServer"); }
+    // Types `line` and waits until its job has started the device; returns the server's pid.
+    pid_t job_started(const Trace &job, const std::string &line)
     {
         pid_t server = 0;
+        shell_->send(line);
         EXPECT_TRUE(job.wait_for_start());
-        EXPECT_TRUE(eventually([&] { return (server = process_in_session(shell_->pid(), "VeskServer")) != 0; }));
+        EXPECT_TRUE(eventually([&] { return (server = server_in_session()) != 0; }));
         return server;
     }
     // Waits until the job waits in the background, its device still open.
@@ -307,23 +293,21 @@ protected:
     std::optional<Child> shell_;
 };
 
-// A background job that ignores SIGTTIN has its reads fail with EIO: it waits for the terminal
-// until fg, also where /proc is hidden and nobody can tell whether its group is orphaned.
+// A background job ignoring SIGTTIN, its reads failing with EIO, waits until fg, even with /proc hidden.
 TEST_F(TerminalShell, AtATerminalABackgroundJobWaitsUntilFg)
 {
     Trace background = trace("background"), hidden = trace("hidden");
     const std::string unshare = geteuid() == 0 ? "unshare -m" : "unshare -rm";
+    const std::string folder = quoted(fs::path(target().server).parent_path());
     const std::pair<const Trace &, std::string> jobs[] = {
-        {background, background.env() + " " + quoted(target().server)},
+        {background, job_line(background, "trap '' TTIN; ", " &")},
         // Without /proc the loader cannot tell $ORIGIN: the library is named to it.
-        {hidden, "(" + hidden.env() + " LD_LIBRARY_PATH=" + quoted(fs::path(target().server).parent_path()) + " " +
-                     unshare + " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) +
-                     "; true)"},
+        {hidden, "trap '' TTIN; (" + hidden.env() + " LD_LIBRARY_PATH=" + folder + " " + unshare +
+                     " sh -c 'mount -t tmpfs tmpfs /proc && exec \"$0\"' " + quoted(target().server) + "; true) &\r"},
     };
-    for (const auto &[job, command] : jobs) {
-        SCOPED_TRACE(command);
-        shell_->send("trap '' TTIN; " + command + " &\r");
-        const pid_t server = job_started(job);
+    for (const auto &[job, line] : jobs) {
+        SCOPED_TRACE(line);
+        const pid_t server = job_started(job, line);
         ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
         ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
     }
@@ -335,11 +319,12 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     Trace job = trace("starved");
     const std::string record = dir_ + "/record";
     std::string preloaded_env;
-    for (const std::string &variable : preloaded(record).env)
-        preloaded_env += " " + variable.substr(0, variable.find('=') + 1) + quoted(variable.substr(variable.find('=') + 1));
-    shell_->send("trap '' TTIN; (ulimit -n 64; " + job.env() + preloaded_env + " " + quoted(target().server) +
-                 "; true)\r");
-    const pid_t server = job_started(job);
+    for (const std::string &variable : preloaded(record).env) {
+        const size_t value = variable.find('=') + 1;
+        preloaded_env += variable.substr(0, value) + quoted(variable.substr(value)) + " ";
+    }
+    const std::string line = job_line(job, "trap '' TTIN; (ulimit -n 64; " + preloaded_env, "; true)");
+    const pid_t server = job_started(job, line);
     kill(server, SIGUSR2);
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
     shell_->send("\x1a");  // the shell reads again once it has the terminal back
@@ -351,8 +336,7 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     ASSERT_NO_FATAL_FAILURE(bring_back_and_quit(server, job));
 }
 
-// An orphaned job, never to come back, closes in order: when its shell ends, and when it starts so.
-// A foreground job whose terminal goes is left to the SIGHUP that comes later, from the shell.
+// An orphaned job closes in order, orphaned later or at its start; a foreground one is left to SIGHUP.
 TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
@@ -361,26 +345,24 @@ TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
         const pid_t inner_shell = process_in_session(shell_->pid(), "bash", shell_->pid());
         return inner_shell != 0 && in_foreground(inner_shell);
     }));
-    shell_->send("trap '' TTIN; (" + inner.env() + " " + quoted(target().server) + "; true) &\r");
-    ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(job_started(inner), inner));
+    const pid_t inner_server = job_started(inner, job_line(inner, "trap '' TTIN; (", "; true) &"));
+    ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(inner_server, inner));
     shell_->send("exit\r");
     EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
 
-    shell_->send("(set -m; " + orphaned.env() + " " + quoted(target().server) + " </dev/tty &)\r");
+    shell_->send(job_line(orphaned, "(set -m; ", " </dev/tty &)"));
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") == 0; }));
+    ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
 
-    shell_->send(t.env() + " " + quoted(target().server) + "\r");
-    const pid_t server = job_started(t);
+    const pid_t server = job_started(t, job_line(t));
     shell_->close_input();
-    EXPECT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "VeskServer") != server; }));
+    EXPECT_TRUE(eventually([&] { return server_in_session() != server; }));
     EXPECT_EQ(t.lines(), kStartedTrace);
     shell_->wait();
 }
 
-// An input left non-blocking by an earlier program that shares the open file is waited on, in both
-// reads, without spending processor time; a real end still ends the run. (Not on Windows.)
+// An input left non-blocking by another program is waited on in both reads without spinning, to its end.
 TEST_F(LinuxServer, NonBlockingInputIsWaitedOn)
 {
     ChildOptions nonblocking;

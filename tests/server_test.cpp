@@ -3,8 +3,7 @@
 
 class Server : public ServerTest {};
 
-// With standard error on the same pipe, the stand-in's line at load stands whole before the start
-// line; with nobody reading standard output any more, the device is still closed.
+// The stand-in's line at load stands whole before the start line; unread output still closes the device.
 TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
 {
     Trace with_arguments = trace("with-arguments");
@@ -27,8 +26,7 @@ TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
     }
 }
 
-// Only a lower-case q ends the wait, and the device is closed at it, before the trailing read
-// takes its one character; an input that ends there ends that read too.
+// Only a lower-case q ends the wait, closing the device before the trailing read, which an end ends too.
 TEST_F(Server, OnlyQEndsTheWaitAndTheDeviceClosesBeforeTheTrailingRead)
 {
     for (bool end_input : {false, true}) {
