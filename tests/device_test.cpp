@@ -12,10 +12,8 @@
 #include "support/device.h"
 #include "vesk/waveform.h"
 
-namespace {
-
 // The next `count` packets, or as many as came each within kPatience: 1 Hz on channel 0, a little noise.
-std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, long rate)
+static std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, long rate)
 {
     std::vector<vesk_packet> seen;
     vesk_packet p;
@@ -31,7 +29,7 @@ std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, l
 
 // The numbers missing between the rising packets seen, each stamped a start plus its due moment at
 // `rate`; the start moves on only where standard error `said` so (a stall of over a second).
-std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, const std::string &said)
+static std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, const std::string &said)
 {
     std::vector<uint64_t> gaps;
     uint64_t start = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
@@ -46,8 +44,6 @@ std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, c
     }
     return gaps;
 }
-
-}  // namespace
 
 // Every 10th packet lost and logged, stamps on a schedule not dividing a second; after q no thread runs.
 TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
@@ -189,11 +185,9 @@ TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
     quit(server, t);
 }
 
-namespace {
-
 // Sends a wrong size, two parts, past the cap (the connection ends unread), then once resubscribed a
 // packet beyond the device's numbers; the queue goes out at close.
-void send_what_is_not_a_packet(const std::string &endpoint)
+static void send_what_is_not_a_packet(const std::string &endpoint)
 {
     Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
     int verbose = 1;
@@ -218,8 +212,6 @@ void send_what_is_not_a_packet(const std::string &endpoint)
     vesk_encode(&packet, message);
     zmq_send(publisher.socket, message, sizeof message, 0);
 }
-
-}  // namespace
 
 // vesk-listen as its user runs it: it waits aloud, counts non-packets apart, writes a device's
 // packets as CSV with the restart as the next run, and ends once nobody reads its output.
