@@ -7,8 +7,7 @@
 
 #include "support/device.h"
 
-// libzmq would remove whatever stands at an ipc:// path, a live socket too, or a path another user
-// could swap before the removal: refused.
+// libzmq would remove whatever stands at an ipc:// path, a live socket too, or one another user could swap.
 TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
@@ -28,10 +27,8 @@ TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
         {open + "/data", VESK_SAYS_FOLDER_NOT_SAFE + open},  // writable by others, not sticky
         {link + "/precious", VESK_SAYS_FOLDER_NOT_SAFE + link},
     };
-    for (const auto &[path, why] : refused) {
-        SCOPED_TRACE(path);
+    for (const auto &[path, why] : refused)
         expect_no_data_output("ipc://" + path, why);
-    }
     EXPECT_EQ(contents(file), "keep");
     int client = socket(AF_UNIX, SOCK_STREAM, 0);
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
@@ -39,8 +36,7 @@ TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
     close(listening);
 }
 
-// A close removes the socket file and a killed run's is replaced, so it serves run after run. A
-// sticky folder, as /tmp is, lets nobody else rename it.
+// A close removes the socket file, a killed run's is replaced; a sticky folder lets nobody rename it.
 TEST_F(Device, IpcEndpointServesEveryRun)
 {
     const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
@@ -83,7 +79,7 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::ofstream(kept) << "keep";
     ASSERT_EQ(symlink(kept.c_str(), link.c_str()), 0);
-    const struct {
+    struct {
         const char *what;
         std::vector<std::string> env, limit;  // prlimit arguments; none: the log is given lines
         std::string said;
@@ -94,12 +90,11 @@ TEST_F(Device, NoFifoFullDiskOrLimitHoldsUpTheRun)
         {"few descriptors", {}, {"--nofile=8"}, VESK_SAYS_FEW_DESCRIPTORS},
         {"log through a symbolic link", {"VESK_DEVICE_LOG=" + link}, {}, "it " VESK_SAYS_SYMLINK},
     };
-    for (const auto &c : cases) {
+    for (auto &c : cases) {
         SCOPED_TRACE(c.what);
         Subscriber subscriber;
-        std::vector<std::string> env = c.env;
-        env.push_back("VESK_DEVICE_ENDPOINT=" + subscriber.endpoint);
-        expect_said(env, c.said, c.limit, c.limit.empty() ? &subscriber : nullptr);
+        c.env.push_back("VESK_DEVICE_ENDPOINT=" + subscriber.endpoint);
+        expect_said(c.env, c.said, c.limit, c.limit.empty() ? &subscriber : nullptr);
     }
     // A trace that cannot be opened is simply off.
     for (const auto &[path, why] : {std::pair(fifo, VESK_SAYS_FIFO), std::pair(link, VESK_SAYS_SYMLINK)}) {

@@ -12,10 +12,8 @@
 #include "support/device.h"
 #include "vesk/waveform.h"
 
-namespace {
-
 // The next `count` packets, or as many as came each within kPatience: 1 Hz on channel 0, a little noise.
-std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, long rate)
+static std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, long rate)
 {
     std::vector<vesk_packet> seen;
     vesk_packet p;
@@ -29,10 +27,9 @@ std::vector<vesk_packet> receive_packets(Subscriber &subscriber, size_t count, l
     return seen;
 }
 
-// The sequence numbers missing between the packets seen, each of which rises and is stamped with
-// a start plus the moment it was due at `rate`: a start that moves on only as its standard error
-// `said` (a busy machine stalled the whole process for over a second).
-std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, const std::string &said)
+// The numbers missing between the rising packets seen, each stamped a start plus its due moment at
+// `rate`; the start moves on only where standard error `said` so (a stall of over a second).
+static std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, const std::string &said)
 {
     std::vector<uint64_t> gaps;
     uint64_t start = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
@@ -48,10 +45,7 @@ std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, c
     return gaps;
 }
 
-}  // namespace
-
-// Every 10th packet is lost and logged, each stamped on schedule at a rate that does not divide a
-// second; once q closed the device, before the trailing read, no thread of it runs nor publishes.
+// Every 10th packet lost and logged, stamps on a schedule not dividing a second; after q no thread runs.
 TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 {
     const long rate = 66667;
@@ -61,9 +55,8 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
                                             "VESK_DEVICE_RATE=" + std::to_string(rate), "VESK_DEVICE_DROP_EVERY=10"}));
     const std::vector<vesk_packet> seen = receive_packets(subscriber, 300, rate);
     ASSERT_EQ(seen.size(), 300u);
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    EXPECT_LT(std::llabs(std::chrono::nanoseconds(now).count() - static_cast<int64_t>(seen.back().time_ns)),
-              60LL * 1000000000) << "not near now";
+    const int64_t now = std::chrono::nanoseconds(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_LT(std::llabs(now - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "not near now";
     const std::vector<uint64_t> gaps = gaps_in(seen, rate, contents(dir_ + "/stderr"));
     for (uint64_t missing : gaps)
         EXPECT_EQ(missing % 10, 9u) << missing << " was lost without being dropped";
@@ -96,22 +89,18 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 // A taken or senseless endpoint costs the data output alone; libzmq would take a port modulo 65536.
 TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
 {
-    std::string in_use;
-    TakenPort taken(&in_use);
-    const std::string bad_port = VESK_SAYS_BAD_PORT;
+    TakenPort taken;
     std::vector<std::pair<std::string, std::string>> endpoints = {
-        {in_use, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", bad_port},
-        {"tcp://127.0.0.1:+70080", bad_port}, {"tcp://127.0.0.1:70081x", bad_port}};
+        {taken.endpoint, ""}, {"no-such-transport://x", ""}, {"tcp://127.0.0.1:99999", VESK_SAYS_BAD_PORT},
+        {"tcp://127.0.0.1:+70080", VESK_SAYS_BAD_PORT}, {"tcp://127.0.0.1:70081x", VESK_SAYS_BAD_PORT}};
     if (kWindows)
         endpoints.push_back({"ipc://" + dir_ + "/socket", VESK_SAYS_NO_IPC});
-    for (const auto &[endpoint, why] : endpoints) {
-        SCOPED_TRACE(endpoint);
+    for (const auto &[endpoint, why] : endpoints)
         expect_no_data_output(endpoint, why);
-    }
 }
 
-// A SUB's READY over ZMTP 3.0, `count` subscriptions of `size` bytes sharing no tail, and one to
-// everything: by hand, as libzmq's own SUB would overflow its stack on megabytes of trie.
+// A SUB's READY over ZMTP 3.0, `count` distinct subscriptions of `size` bytes and one to everything:
+// by hand, as libzmq's own SUB would overflow its stack on megabytes of trie.
 static std::string zmtp_subscriptions(int count, size_t size)
 {
     std::string zmtp("\x04\x19\x05READY\x0bSocket-Type\0\0\0\x03SUB", 27);
@@ -151,8 +140,7 @@ static bool drops_peer(const std::string &endpoint, const std::string &zmtp)
         zmq_send(peer.socket, id.data(), id.size(), ZMQ_SNDMORE);
         zmq_send(peer.socket, out.data(), out.size(), 0);
     };
-    // The server's greeting and READY are 91 bytes, and a packet takes it past 100. libzmq 4.3.4
-    // fails a handshake whose greeting comes in one read with what follows it.
+    // Greeting and READY are 91 bytes, a packet past 100; libzmq 4.3.4 fails a greeting read with more.
     bool connected = receive();
     send(greeting);
     while (connected && from_server < 91)
@@ -163,8 +151,8 @@ static bool drops_peer(const std::string &endpoint, const std::string &zmtp)
     return from_server >= 91 && last == 0;
 }
 
-// The port * (the cases' default) is said once bound. A peer that subscribes to megabytes or to
-// thousands of topics is dropped before the server holds them, and the stream goes on.
+// The port * (the default) is said once bound; a peer subscribing to megabytes or thousands of topics
+// is dropped before the server holds them, and the stream goes on.
 TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
 {
     const struct { int count; size_t size; long most_growth_kb; } rows[] = {
@@ -196,21 +184,9 @@ TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
     quit(server, t);
 }
 
-// A standard error full from the start holds up neither the stand-in's line at load nor the run.
-TEST_F(Device, NothingItCannotWriteOrHaveHoldsUpTheRun)
-{
-    ChildOptions full;
-    full.stderr_full = true;
-    Trace t = trace("full");
-    Child server = start(t, full);
-    quit(server, t);
-}
-
-namespace {
-
-// Sends a listener a wrong size, two parts, then past its cap (which ends the connection unread),
-// and once it subscribed again a packet beyond the device's numbers; the queue goes out at close.
-void send_what_is_not_a_packet(const std::string &endpoint)
+// Sends a wrong size, two parts, past the cap (the connection ends unread), then once resubscribed a
+// packet beyond the device's numbers; the queue goes out at close.
+static void send_what_is_not_a_packet(const std::string &endpoint)
 {
     Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
     int verbose = 1;
@@ -235,8 +211,6 @@ void send_what_is_not_a_packet(const std::string &endpoint)
     vesk_encode(&packet, message);
     zmq_send(publisher.socket, message, sizeof message, 0);
 }
-
-}  // namespace
 
 // vesk-listen as its user runs it: it waits aloud, counts non-packets apart, writes a device's
 // packets as CSV with the restart as the next run, and ends once nobody reads its output.
@@ -281,22 +255,26 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
     }
 }
 
-// Lost-packet lines that an undrained standard error would not take are dropped, not waited for.
+// Lines that a standard error full from the start, or undrained, would not take are dropped, not waited for.
 TEST_F(Device, LogThatNobodyDrainsHoldsUpNeitherTheStreamNorTheClose)
 {
-    Subscriber subscriber;
-    ChildOptions options;
-    options.stderr_undrained = true;
-    options.env = {"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint, "VESK_DEVICE_RATE=100000",
-                   "VESK_DEVICE_DROP_EVERY=2"};
-    Trace t = trace("t");
-    Child server = start(t, options);
-    // Half of the pipe's 64 KiB: where the log stops taking lines differs between platforms.
-    ASSERT_TRUE(eventually([&] { return server.undrained_errors() >= 32 * 1024; })) << "the log never filled the pipe";
-    // A device thread held up by the log would be stuck long before 20000 more packets.
-    int64_t first = subscriber.next(), last = first;
-    while (last >= 0 && last < first + 20000)
-        last = subscriber.next();
-    ASSERT_GE(last, 0) << "the stream stopped once the log was full";
-    quit(server, t);
+    for (bool full : {true, false}) {
+        SCOPED_TRACE(full ? "full from the start" : "undrained");
+        Subscriber subscriber;
+        ChildOptions options;
+        options.stderr_undrained = true;
+        options.stderr_full = full;
+        options.env = {"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint, "VESK_DEVICE_RATE=100000",
+                       "VESK_DEVICE_DROP_EVERY=2"};
+        Trace t = trace(full ? "full" : "t");
+        Child server = start(t, options);
+        // Half of the pipe's 64 KiB: where the log stops taking lines differs between platforms.
+        ASSERT_TRUE(eventually([&] { return server.undrained_errors() >= 32 * 1024; })) << "the log never filled it";
+        // A device thread held up by the log would be stuck long before 20000 more packets.
+        int64_t first = subscriber.next(), last = first;
+        while (last >= 0 && last < first + 20000)
+            last = subscriber.next();
+        ASSERT_GE(last, 0) << "the stream stopped once the log was full";
+        quit(server, t);
+    }
 }

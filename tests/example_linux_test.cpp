@@ -5,10 +5,8 @@
 
 #include "support/device.h"
 
-namespace {
-
 // Each whole line of a CSV output by its sequence number, with the first `columns` columns only.
-std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t columns)
+static std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t columns)
 {
     std::map<uint64_t, std::string> lines;
     std::istringstream in(csv);
@@ -21,8 +19,6 @@ std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv, size_t
     }
     return lines;
 }
-
-}  // namespace
 
 // On a device losing every 5th packet the example prints each as the listener does, and its gaps.
 TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)

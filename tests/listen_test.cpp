@@ -8,21 +8,17 @@
 #include "listen.h"
 #include "vesk/waveform.h"
 
-namespace {
-
 constexpr uint64_t kEpochNs = 1796774152000000000;  // where the rows' stamps start
 constexpr uint64_t kWild = uint64_t{1} << 63;
 
 // Packet `sequence` at `rate`, come `lag_ns` after its stamp; the steady clock reads 0 at kEpochNs.
-vesk_packet packet_of(uint64_t sequence, long rate, uint64_t shift_ns, Moment *at, int64_t lag_ns = 0)
+static vesk_packet packet_of(uint64_t sequence, long rate, uint64_t shift_ns, Moment *at, int64_t lag_ns = 0)
 {
     vesk_packet packet = {sequence, kEpochNs + vesk_due_ns(sequence, rate) + shift_ns, {}};
     at->system_ns = static_cast<int64_t>(packet.time_ns) + lag_ns;
     at->steady_ns = at->system_ns - static_cast<int64_t>(kEpochNs);
     return packet;
 }
-
-}  // namespace
 
 // Stamps that move as the sequence does are no jump.
 TEST(Listen, SequenceTellsLossesStraysAndRestarts)
@@ -107,8 +103,7 @@ TEST(Listen, ReportAndPacketForms)
     EXPECT_EQ(report_line(health, "tcp://x:1"),
               "received 5  lost 2  last 9  rate 250.0/s  stamped 250.0/s  lag 1.5 ms  schedule jumps 1  restarts 2"
               "  out of sequence 4  not packets 3  " VESK_LISTEN_QUIET "3 s");
-    EXPECT_EQ(report_json(health), "{\"received\":5,\"lost\":2,\"last\":9,\"rate_received\":250.0,"
-                                   "\"rate_stamped\":250.0,"
+    EXPECT_EQ(report_json(health), "{\"received\":5,\"lost\":2,\"last\":9,\"rate_received\":250.0,\"rate_stamped\":250.0,"
                                    "\"lag_ms\":1.5,\"quiet_s\":3,\"schedule_jumps\":1,\"restarts\":2,"
                                    "\"out_of_sequence\":4,\"not_packets\":3}");
     EXPECT_EQ(report_json(Health{}).rfind("{\"received\":0,\"lost\":0,\"last\":null,", 0), 0u);

@@ -17,7 +17,7 @@
 #include <zmq.h>
 
 #include "Vesk_Device.h"
-#include "support/child.h"
+#include "support/device.h"
 #include "vesk/says.h"
 #include "vesk/waveform.h"
 
@@ -95,7 +95,7 @@ TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     EXPECT_EQ(thread_count(getpid()), before);
 }
 
-// With the lost-packet log on standard error too, its own line that a full pipe refused is told as its own.
+// With the lost-packet log on standard error too, a refused line of its own is told as its own.
 TEST_F(Standin, OwnLinesLostAreToldApartFromTheLog)
 {
     stderr_to_pipe();
@@ -140,9 +140,7 @@ TEST_F(Standin, EntryPointsDoNotWaitForADeviceBehindItsSchedule)
     EnableZMQData();
     OpenVeskDevice();
     // 20000 sends take 0.4 s or more, twice the 0.2 s they should: well behind by then.
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-         sends < 20000 && std::chrono::steady_clock::now() < deadline;)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    eventually([] { return sends >= 20000; });
     auto set = std::async(std::launch::async, [] { SetConfig_Bool(VESK_LOG_LOST_KEY, false); });
     EXPECT_EQ(set.wait_for(std::chrono::seconds(10)), std::future_status::ready) << "SetConfig_Bool waited";
     CloseVeskDevice();
@@ -189,17 +187,16 @@ std::map<uint64_t, std::vector<float>> documented_samples(const std::string &fil
         line.erase(0, line.find_first_not_of(' '));
         char *at = nullptr;
         const uint64_t sequence = std::strtoull(line.c_str(), &at, 10);
-        if (line.rfind("sequence,time_ns,", 0) == 0 || (in_example && *at == ',')) {
-            std::strtoull(at + 1, &at, 10);  // the time column, which no run repeats
-            for (char *end = at; in_example && samples[sequence].size() < VESK_CHANNELS && *at == ','; at = end) {
-                const float sample = std::strtof(at + 1, &end);
-                if (end == at + 1)
-                    break;  // "...": the line goes on unshown
-                samples[sequence].push_back(sample);
-            }
-            in_example = true;
-        } else {
-            in_example = false;
+        const bool row = in_example && *at == ',';
+        in_example = row || line.rfind("sequence,time_ns,", 0) == 0;
+        if (!row)
+            continue;
+        std::strtoull(at + 1, &at, 10);  // the time column, which no run repeats
+        for (char *end = at; samples[sequence].size() < VESK_CHANNELS && *at == ','; at = end) {
+            const float sample = std::strtof(at + 1, &end);
+            if (end == at + 1)
+                break;  // "...": the line goes on unshown
+            samples[sequence].push_back(sample);
         }
     }
     return samples;
@@ -208,12 +205,12 @@ std::map<uint64_t, std::vector<float>> documented_samples(const std::string &fil
 // The documented CSV examples are what a run at the default rate makes, bit for bit.
 TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    void *context = zmq_ctx_new(), *subscriber = zmq_socket(context, ZMQ_SUB);
-    zmq_setsockopt(subscriber, ZMQ_SUBSCRIBE, "", 0);
+    Socket subscriber(ZMQ_SUB);
+    zmq_setsockopt(subscriber.socket, ZMQ_SUBSCRIBE, "", 0);
     int soon_ms = 5;  // each open binds anew, and the subscriber must be back before the packets
-    zmq_setsockopt(subscriber, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
+    zmq_setsockopt(subscriber.socket, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
     EnableZMQData();
-    zmq_connect(subscriber, endpoint_.c_str());
+    zmq_connect(subscriber.socket, endpoint_.c_str());
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);
         const auto documented = documented_samples(file);
@@ -223,10 +220,9 @@ TEST_F(Standin, DocumentedCsvIsWhatItMakes)
         for (int run = 0; run < 10 && made.size() < documented.size(); ++run) {
             EnableZMQData();
             OpenVeskDevice();
-            zmq_pollitem_t item = {subscriber, 0, ZMQ_POLLIN, 0};
             unsigned char message[VESK_MESSAGE_SIZE];
-            for (uint64_t last = 0; last < documented.rbegin()->first && zmq_poll(&item, 1, 30000) == 1;) {
-                zmq_recv(subscriber, message, sizeof message, 0);
+            for (uint64_t last = 0; last < documented.rbegin()->first && subscriber.wait_in(30000);) {
+                zmq_recv(subscriber.socket, message, sizeof message, 0);
                 const vesk_packet packet = vesk_decode(message);
                 if (documented.count(packet.sequence) > 0)
                     made[packet.sequence] = packet;
@@ -240,6 +236,4 @@ TEST_F(Standin, DocumentedCsvIsWhatItMakes)
                 EXPECT_EQ(samples[c], made[sequence].samples[c]) << "packet " << sequence << ", channel " << c;
         }
     }
-    zmq_close(subscriber);
-    zmq_ctx_term(context);
 }

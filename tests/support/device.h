@@ -31,25 +31,21 @@ struct Socket {
     void *socket;
 };
 
-// Bound to a free loopback port, which it holds; `endpoint` gets its address.
+// Bound to a free loopback port, which it holds at `endpoint`.
 struct TakenPort : Socket {
-    explicit TakenPort(std::string *endpoint) : Socket(ZMQ_REP)
+    TakenPort() : Socket(ZMQ_REP)
     {
         char bound[256];
         size_t size = sizeof bound;
         if (zmq_bind(socket, "tcp://127.0.0.1:*") != 0 || zmq_getsockopt(socket, ZMQ_LAST_ENDPOINT, bound, &size) != 0)
             throw std::runtime_error("no loopback port");
-        *endpoint = bound;
+        endpoint = bound;
     }
+    std::string endpoint;
 };
 
 // A TCP endpoint on loopback that nothing listens on: Windows has no ipc transport.
-inline std::string free_endpoint()
-{
-    std::string endpoint;
-    TakenPort{&endpoint};
-    return endpoint;
-}
+inline std::string free_endpoint() { return TakenPort().endpoint; }
 
 // Subscribed to everything at `endpoint`, a free one unless given.
 struct Subscriber : Socket {
@@ -87,8 +83,7 @@ protected:
         return options;
     }
 
-    // Runs a copy with `env` (under prlimit `limit`) until `stream`, if any, reached packet 10: it
-    // ends in order at q all the same, and standard error says `said`.
+    // A copy with `env` (under prlimit `limit`) ends in order after `stream`'s packet 10 and says `said`.
     void expect_said(const std::vector<std::string> &env, const std::string &said,
                      std::vector<std::string> limit = {}, Subscriber *stream = nullptr)
     {
@@ -107,6 +102,7 @@ protected:
     // Runs a copy whose data output goes to `endpoint`, which cannot be had for `why`.
     void expect_no_data_output(const std::string &endpoint, const std::string &why)
     {
+        SCOPED_TRACE(endpoint);
         expect_said({"VESK_DEVICE_ENDPOINT=" + endpoint}, VESK_SAYS_NO_OUTPUT + endpoint + ": " + why);
     }
 
