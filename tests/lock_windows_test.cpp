@@ -18,8 +18,7 @@ static bool lock_exists()
     return existed;
 }
 
-// A taken lock stays for the life of the process by design, so it is taken in a copy of this
-// program of its own, and the other cases can run in this process as well as one by one.
+// A taken lock stays for the process's life, so a copy of this program takes it; the others run here.
 TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
 {
     char holder[8];
@@ -40,8 +39,7 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
     EXPECT_FALSE(lock_exists()) << "the lock outlived its process";
 }
 
-// Another's object under the name: a mutex, owned or not, refuses the server; one of another kind
-// fails the creation, and the run goes on unguarded. The call keeps no handle: the name is free again.
+// A mutex under the name, owned or not, refuses the server; an event leaves it unguarded; no handle is kept.
 TEST(WindowsLock, ObjectOfAnotherUnderTheNameKeepsNoHandle)
 {
     const struct {
@@ -60,8 +58,7 @@ TEST(WindowsLock, ObjectOfAnotherUnderTheNameKeepsNoHandle)
     }
 }
 
-// The cases take the lock's one name in this session, as the operator's copies do: they do not
-// start beside a copy that holds it.
+// The cases take the lock's one name in this session, so they do not start beside a copy holding it.
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);

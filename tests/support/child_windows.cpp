@@ -1,7 +1,6 @@
 #include "child.h"
 
-// The pseudo console's declarations need Windows 10's headers; its functions are looked up at run
-// time, as a program that imports them does not start before Windows 10 1809.
+// Pseudo console calls are looked up at run time: importing them stops the start before Windows 10 1809.
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0A00
 #endif
@@ -17,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 
 #include "single_instance_lock.h"
@@ -26,6 +26,9 @@ namespace {
 const char kInsideConsole[] = "--inside-console";
 const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
 const char kProgramEnded[] = "[the program has ended]";
+
+// Closed once out of scope; a null handle is left alone.
+using Handle = std::unique_ptr<void, decltype(&CloseHandle)>;
 
 [[noreturn]] void fail(const std::string &what)
 {
@@ -76,12 +79,10 @@ const auto g_create_console = reinterpret_cast<decltype(&CreatePseudoConsole)>(
 const auto g_close_console = reinterpret_cast<decltype(&ClosePseudoConsole)>(
     reinterpret_cast<void *>(GetProcAddress(g_kernel32, "ClosePseudoConsole")));
 
-// Each program's main thread, as CreateProcess or the console's helper named it: Toolhelp lists
-// threads in no documented order, and creation times tie within a clock tick.
+// Each program's main thread as its starter named it: Toolhelp's order and creation times do not tell.
 std::map<DWORD, DWORD> g_main_threads;
 
-// The one way a program starts, suspended: in `console`, inheriting nothing, or with `standard` as
-// its only handles (not CTest's pipes), inheritable while it starts: the tests start from one thread.
+// Starts suspended in `console`, or with only `standard` inherited (not CTest's pipes); one thread starts.
 PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE> &standard, HPCON console,
                                   const wchar_t *env = nullptr, const std::wstring &cwd = L"")
 {
@@ -125,8 +126,7 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
     return process;
 }
 
-// A job that ends everything in it once closed, also when the tests end first: whatever a program
-// starts is in its job too.
+// Ends everything in it once closed, also when the tests end first; a program's children join it.
 HANDLE make_job()
 {
     HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -168,8 +168,7 @@ struct Child::Impl {
     std::string text;          // read from `out` so far
     int status = -1;
 
-    // The program's standard error, as the options ask; `made` gets a handle made for it, ours to
-    // close once it has started.
+    // The program's standard error as the options ask; `made` gets a handle made for it, ours to close.
     HANDLE standard_error(const ChildOptions &options, HANDLE out_write, HANDLE *made)
     {
         if (!options.stderr_path.empty())
@@ -190,8 +189,8 @@ struct Child::Impl {
         return *made;
     }
 
-    // Under Wine a program started straight into a pseudo console has no usable standard handles: a
-    // copy of this program hands it the console, the simplest way for the one console case.
+    // Under Wine a program started straight into a pseudo console has no standard handles: a copy of
+    // this program hands it the console, the simplest way for the one console case.
     std::wstring into_console(const std::wstring &command, int code_page, HANDLE screen)
     {
         if (!console_unavailable().empty())
@@ -222,8 +221,7 @@ struct Child::Impl {
         return text.find(marker) != std::string::npos;
     }
 
-    // Takes the program that the helper inside the console started, as it names it, as the one
-    // this object runs; the helper holds its handle, so that id is not reused meanwhile.
+    // Runs as the program the console's helper names; the helper's handle keeps that id from reuse.
     void find_program_in_console()
     {
         std::swap(inside, process);
@@ -247,8 +245,7 @@ struct Child::Impl {
         console = nullptr;
     }
 
-    // Reads everything the program wrote: at a console, until the helper's kProgramEnded shows, else
-    // (the console ended it too) until the console has gone with its last output, slow on Wine.
+    // Reads all it wrote: to the helper's kProgramEnded, else until the console is gone (slow on Wine).
     void finish_output()
     {
         if (console != nullptr &&
@@ -259,8 +256,7 @@ struct Child::Impl {
         eventually([&] { return !drain(); });
     }
 
-    // Also when the start failed half-way. TerminateJobObject returns before a process has ended,
-    // and its image and open files stay until it has (Microsoft, TerminateProcess).
+    // TerminateJobObject returns before the processes end and free their files (Microsoft, TerminateProcess).
     ~Impl()
     {
         if (job != nullptr) {
@@ -390,26 +386,22 @@ std::string Child::output()
 
 long resident_kb(int pid)
 {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    const Handle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)), CloseHandle);
     PROCESS_MEMORY_COUNTERS counters = {};
-    const bool known = process != nullptr && GetProcessMemoryInfo(process, &counters, sizeof counters);
-    if (process != nullptr)
-        CloseHandle(process);
-    return known ? static_cast<long>(counters.WorkingSetSize / 1024) : -1;
+    if (!process || !GetProcessMemoryInfo(process.get(), &counters, sizeof counters))
+        return -1;
+    return static_cast<long>(counters.WorkingSetSize / 1024);
 }
 
 long main_thread_cpu_ms(int pid)
 {
-    auto found = g_main_threads.find(static_cast<DWORD>(pid));
-    HANDLE thread = found != g_main_threads.end() ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, found->second)
-                                                  : nullptr;
-    FILETIME created, exited, kernel = {}, user = {};
-    const bool known = thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user);
-    if (thread != nullptr)
-        CloseHandle(thread);
-    const ULARGE_INTEGER k = {{kernel.dwLowDateTime, kernel.dwHighDateTime}};
-    const ULARGE_INTEGER u = {{user.dwLowDateTime, user.dwHighDateTime}};
-    return known ? static_cast<long>((k.QuadPart + u.QuadPart) / 10000) : -1;  // FILETIME counts 100 ns
+    const DWORD thread_id = g_main_threads.count(pid) ? g_main_threads[pid] : 0;
+    const Handle thread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, thread_id), CloseHandle);
+    FILETIME created, exited, kernel, user;
+    if (!thread || !GetThreadTimes(thread.get(), &created, &exited, &kernel, &user))
+        return -1;
+    auto ticks = [](FILETIME t) { return ULARGE_INTEGER{{t.dwLowDateTime, t.dwHighDateTime}}.QuadPart; };
+    return static_cast<long>((ticks(kernel) + ticks(user)) / 10000);  // FILETIME counts 100 ns
 }
 
 std::string program_folder()
@@ -431,13 +423,11 @@ std::string console_unavailable()
 
 std::string lock_name_in_use()
 {
-    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, kLockName);
+    const Handle mutex(OpenMutexA(SYNCHRONIZE, FALSE, kLockName), CloseHandle);
     const DWORD error = GetLastError();
     const std::string name = std::string("the server's lock name ") + kLockName;
-    if (mutex != nullptr) {
-        CloseHandle(mutex);
+    if (mutex)
         return name + " is held in this session: a copy of VeskServer runs here (or a program holds its mutex)";
-    }
     if (error == ERROR_ACCESS_DENIED)
         return name + " is held in this session by an elevated copy of VeskServer";
     if (error != ERROR_FILE_NOT_FOUND)
@@ -445,8 +435,7 @@ std::string lock_name_in_use()
     return "";
 }
 
-// Inside a pseudo console (`--inside-console CODE_PAGE COMMAND`, 0 for the console's own): hands
-// the program the console as its standard handles, names it on the screen, and says when it ended.
+// `--inside-console CODE_PAGE COMMAND` (0: the console's own) starts COMMAND on the console's handles.
 int run_child_role(int argc, char **argv)
 {
     if (argc < 4 || std::strcmp(argv[1], kInsideConsole) != 0)
