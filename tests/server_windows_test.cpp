@@ -54,7 +54,7 @@ TEST_F(WindowsServer, UnloadedStandInLeavesNoThread)
         ChildOptions options;
         options.stderr_to_stdout = true;
         options.env = {"VESK_DEVICE_ENDPOINT=tcp://127.0.0.1:*", "VESK_DEVICE_RATE=" + rate};
-        Child host({target().helpers + "/hold_named.exe", target().helpers + "/Vesk_Device.dll"}, options);
+        Child host({target().helpers + "/host_library.exe", target().helpers + "/Vesk_Device.dll"}, options);
         EXPECT_EQ(host.wait(), 0) << host.output();
         EXPECT_EQ(host.output().find("VESK_DEVICE_RATE=x is not a number") != std::string::npos, !rate.empty())
             << host.output();

@@ -1,4 +1,4 @@
-// hold_named PATH: runs the library at PATH as the server does and unloads it; 0 once it and every
+// host_library PATH: runs the library at PATH as the server does and unloads it; 0 once it and every
 // thread it made are gone, 1 if not within 10 s.
 #include <cstdio>
 #include <windows.h>
