@@ -255,6 +255,7 @@ protected:
         LinuxServer::SetUp();
         ChildOptions terminal;
         terminal.terminal = true;
+        terminal.env = {"PS1=" + std::string(kPrompt)};
         shell_.emplace(start(trace("shell"), terminal, {"--norc", "--noprofile", "-i"}, "bash"));
     }
     // The shell line that runs the server as `job`, with `before` and `after` around that command.
@@ -267,7 +268,7 @@ protected:
     pid_t job_started(const Trace &job, const std::string &line)
     {
         pid_t server = 0;
-        shell_->send(line);
+        type(line);
         EXPECT_TRUE(job.wait_for_start());
         EXPECT_TRUE(eventually([&] { return (server = server_in_session()) != 0; }));
         return server;
@@ -278,19 +279,28 @@ protected:
         ASSERT_TRUE(eventually([&] {
             const std::string call = blocked_in(server).first;
             return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
-        }));
+        })) << shell_->output();
         EXPECT_EQ(job.lines(), kStartedTrace) << "the device was closed in the background";
+    }
+    // Types `keys` at the shell's next prompt: keys typed before it came were lost (a run in 40, loaded).
+    void type(const std::string &keys)
+    {
+        EXPECT_TRUE(eventually([&] { return count_of(shell_->output(), kPrompt) > prompts_used_; })) << shell_->output();
+        prompts_used_ = count_of(shell_->output(), kPrompt);
+        shell_->send(keys);
     }
     // Brings the job back with fg and ends it with q.
     void bring_back_and_quit(pid_t server, const Trace &job)
     {
-        shell_->send("fg\r");
+        type("fg\r");
         ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
         shell_->send("q\r");
         EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
         EXPECT_EQ(job.lines(), kOrderlyTrace);
     }
+    static constexpr char kPrompt[] = "shell> ";
     std::optional<Child> shell_;
+    size_t prompts_used_ = 0;
 };
 
 // A background job ignoring SIGTTIN, its reads failing with EIO, waits until fg, even with /proc hidden.
@@ -327,9 +337,9 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     const pid_t server = job_started(job, line);
     kill(server, SIGUSR2);
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
-    shell_->send("\x1a");  // the shell reads again once it has the terminal back
+    shell_->send("\x1a");
     ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
-    shell_->send("bg\r");
+    type("bg\r");
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
     kill(server, SIGUSR2);  // the trace's last line needs a descriptor
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "given back") == 1; }));
@@ -340,18 +350,18 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
 TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
-    shell_->send("bash --norc --noprofile -i\r");
+    type("bash --norc --noprofile -i\r");
     ASSERT_TRUE(eventually([&] {
         const pid_t inner_shell = process_in_session(shell_->pid(), "bash", shell_->pid());
         return inner_shell != 0 && in_foreground(inner_shell);
     }));
     const pid_t inner_server = job_started(inner, job_line(inner, "trap '' TTIN; (", "; true) &"));
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(inner_server, inner));
-    shell_->send("exit\r");
+    type("exit\r");
     EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
     ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
 
-    shell_->send(job_line(orphaned, "(set -m; ", " </dev/tty &)"));
+    type(job_line(orphaned, "(set -m; ", " </dev/tty &)"));
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
     ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
 
