@@ -339,7 +339,8 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
     shell_->send("\x1a");
     ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
-    type("bg\r");
+    // What bg does: keys typed at this prompt were lost in a run in 50 under load, the shell in read.
+    kill(-getpgid(server), SIGCONT);
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
     kill(server, SIGUSR2);  // the trace's last line needs a descriptor
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "given back") == 1; }));
