@@ -30,13 +30,14 @@ constexpr Outcome kRefused = Outcome::AlreadyRunning, kUnguarded = Outcome::Take
 const struct OutsideHolder {
     const char *what;
     Holder holder;
-    int backlog;  // 0: one waiting connection fills the queue; -1: never listening
+    int backlog;  // 0: one waiting connection fills the queue; -1: never listening; else room to answer
     Decoy decoy;
     Outcome outcome;
     Outcome before_6_2;  // where the kernel does not say who made a socket
 } kOutsideHolders[] = {
     {"ours, queue full", Holder::Ours, 0, Decoy::None, kRefused, kRefused},
     {"ours, never listening", Holder::Ours, -1, Decoy::None, kRefused, kRefused},
+    {"another uid's, answering", Holder::Theirs, SOMAXCONN, Decoy::None, kUnguarded, kUnguarded},
     {"another uid's, queue full", Holder::Theirs, 0, Decoy::None, kUnguarded, kUnguarded},
     {"another uid's, never listening", Holder::Theirs, -1, Decoy::None, kUnguarded, kUnguarded},
     {"another uid's, never listening, forged ours", Holder::Theirs, -1, Decoy::ForgedLine, kUnguarded, kUnguarded},

@@ -63,9 +63,3 @@ inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
     }
     return ok ? squatter : -1;
 }
-
-// A child of uid `uid` (root only) that holds `name` as hold_abstract_name does.
-inline pid_t squat_as(uid_t uid, const std::string &name, int backlog = SOMAXCONN)
-{
-    return squat_as(uid, [&] { return hold_abstract_name(name, backlog) >= 0; }, uid);
-}
