@@ -177,26 +177,6 @@ TEST_F(LockNamed, FirstCallTakesItAndASecondIsRefusedWithItsHandleClosed)
     EXPECT_EQ(open_descriptors(), before + 1);
 }
 
-// The lock is held by a child until it ends, orderly or killed, and then is free again.
-TEST_F(LockNamed, GoesWithTheProcessThatHoldsIt)
-{
-    const pid_t ended = fork();
-    if (ended == 0)
-        _exit(take_lock_named(name_.c_str()) == Outcome::Taken ? 0 : 1);
-    int status = -1;
-    ASSERT_EQ(waitpid(ended, &status, 0), ended);
-    EXPECT_EQ(status, 0) << "the child did not take the lock";
-    const uid_t self = geteuid();
-    const pid_t killed = squat_as(self, [&] { return take_lock_named(name_.c_str()) == Outcome::Taken; }, self);
-    ASSERT_GT(killed, 0) << "the lock was not free after its holder ended";
-    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::AlreadyRunning);
-    kill(killed, SIGKILL);
-    waitpid(killed, nullptr, 0);
-    int before = open_descriptors();
-    EXPECT_EQ(take_lock_named(name_.c_str()), Outcome::Taken);
-    EXPECT_EQ(open_descriptors(), before + 1);
-}
-
 // A holder that cannot answer is looked up in the kernel: ours refuses, another uid's leaves it unguarded.
 TEST_F(LockNamed, OutsideHolders)
 {
