@@ -18,42 +18,25 @@
 
 namespace fs = std::filesystem;
 
-class LinuxServer : public ServerTest {
-protected:
-    // Options that preload the test library, which records into `record`.
-    ChildOptions preloaded(const std::string &record)
-    {
-        ChildOptions options;
-        // ld.so splits LD_PRELOAD at blanks but LD_LIBRARY_PATH at colons only (ld.so(8)).
-        const fs::path preload = target().preload;
-        options.env = {"LD_PRELOAD=" + preload.filename().string(),
-                       "LD_LIBRARY_PATH=" + preload.parent_path().string(), "VESK_TEST_RECORD=" + record};
-        return options;
-    }
-};
+class LinuxServer : public ServerTest {};
 
-// The system call that the program's main thread is blocked in, and its first argument.
-static std::pair<std::string, std::string> blocked_in(pid_t pid)
+// Options that preload the test library, which records into `record`.
+static ChildOptions preloaded(const std::string &record)
 {
-    std::ifstream syscall_now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
-    std::string number, first;
-    syscall_now >> number >> first;
-    return {number, first};
+    ChildOptions options;
+    // ld.so splits LD_PRELOAD at blanks but LD_LIBRARY_PATH at colons only (ld.so(8)).
+    const fs::path preload = target().preload;
+    options.env = {"LD_PRELOAD=" + preload.filename().string(), "LD_LIBRARY_PATH=" + preload.parent_path().string(),
+                   "VESK_TEST_RECORD=" + record};
+    return options;
 }
 
-static bool reading_input(pid_t pid)
+// Whether the main thread of `pid` is blocked in system call `call`, with first argument `first` unless "".
+static bool blocked_in(pid_t pid, long call, const std::string &first = "")
 {
-    return blocked_in(pid) == std::make_pair(std::to_string(SYS_read), std::string("0x0"));
-}
-
-// Interrupts the main thread's read with the preloaded library's `nth` signal; waits until it reads again.
-static void interrupt_read(Child &server, const std::string &record, size_t nth)
-{
-    ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
-    // Sent to the main thread alone: the device thread would take a process-wide one.
-    syscall(SYS_tgkill, server.pid(), server.pid(), SIGUSR1);
-    ASSERT_TRUE(eventually([&] { return count_of(contents(record), "caught") == nth; }));
-    ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); })) << "the read was not taken up again";
+    std::ifstream now("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/syscall");
+    std::string number, argument;
+    return now >> number >> argument && number == std::to_string(call) && (first.empty() || argument == first);
 }
 
 // Signals are a Linux matter: nothing interrupts a read on Windows.
@@ -62,7 +45,14 @@ TEST_F(LinuxServer, SignalDuringEitherReadIsNotTheEndOfInput)
     const std::string record = dir_ + "/record";
     Trace t = trace("t");
     Child server = start(t, preloaded(record));
-    walk_to_the_end(server, t, false, [&](int read) { interrupt_read(server, record, read); });
+    const auto reading = [&] { return blocked_in(server.pid(), SYS_read, "0x0"); };
+    walk_to_the_end(server, t, false, [&](int read) {
+        ASSERT_TRUE(eventually(reading));
+        // Sent to the main thread alone: the device thread would take a process-wide one.
+        syscall(SYS_tgkill, server.pid(), server.pid(), SIGUSR1);
+        ASSERT_TRUE(eventually([&] { return count_of(contents(record), "caught") == static_cast<size_t>(read); }));
+        ASSERT_TRUE(eventually(reading)) << "the read was not taken up again";
+    });
 }
 
 // A standard descriptor left closed is not taken by what a library opens at load (none on Windows).
@@ -92,14 +82,12 @@ TEST_F(LinuxServer, ClosedStandardDescriptorIsNotTakenByALibrary)
 // A library lacking a name, or only in the current folder, stops the start: only its own folder counts.
 TEST_F(LinuxServer, LibraryLackingANameOrInTheCurrentFolderStopsTheStart)
 {
-    const std::string lacking = target().lacking + "/" + target().library;
     for (bool in_current_folder : {false, true}) {
         Trace t = trace("t" + std::to_string(in_current_folder));
         ChildOptions options;
-        if (in_current_folder)
-            options.cwd = target().helpers;
-        Child server = start(t, options, {}, copy_server(in_current_folder ? "alone" : "lacking",
-                                                         in_current_folder ? "" : lacking));
+        options.cwd = in_current_folder ? target().helpers : "";
+        const std::string library = in_current_folder ? "" : target().lacking + "/" + target().library;
+        Child server = start(t, options, {}, copy_server(in_current_folder ? "alone" : "lacking", library));
         expect_not_started(server, t);
     }
 }
@@ -176,22 +164,16 @@ TEST_F(LinuxServer, TheNameAloneRefusesASecondCopyWhateverItsTmp)
     quit(server, first);
 }
 
-// Whether the process's group is the foreground of its terminal (its name holds no blank, as ours).
-static bool in_foreground(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string id, comm, state, parent, group, session, tty, foreground;
-    return stat >> id >> comm >> state >> parent >> group >> session >> tty >> foreground && group == foreground;
-}
-
-// The process of session `session` that runs `name`, and unless 0 is a child of `parent`, or 0.
-static pid_t process_in_session(pid_t session, const std::string &name, pid_t parent_pid = 0)
+// The live process of session `session` that runs `name` (no name of ours holds a blank), unless 0 a child
+// of `parent`, and if `foreground` in its terminal's foreground group; or 0.
+static pid_t process_in_session(pid_t session, const std::string &name, pid_t parent_pid = 0, bool foreground = false)
 {
     for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
         std::ifstream stat(entry.path() / "stat");
-        std::string pid, comm, state, parent, group, sid;
-        if (stat >> pid >> comm >> state >> parent >> group >> sid && comm == "(" + name + ")" &&
-            sid == std::to_string(session) && state != "Z" && (parent_pid == 0 || parent == std::to_string(parent_pid)))
+        std::string pid, comm, state, parent, group, sid, tty, tty_group;
+        if (stat >> pid >> comm >> state >> parent >> group >> sid >> tty >> tty_group && comm == "(" + name + ")" &&
+            sid == std::to_string(session) && state != "Z" &&
+            (parent_pid == 0 || parent == std::to_string(parent_pid)) && (!foreground || group == tty_group))
             return std::stoi(pid);
     }
     return 0;
@@ -200,17 +182,15 @@ static pid_t process_in_session(pid_t session, const std::string &name, pid_t pa
 // At a terminal q and Ctrl+D (even where an end does not stick) end in order; Ctrl+C and Ctrl+\ kill.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
-    struct Case {
-        const char *keys;
-        int signal;
-    } cases[] = {{"abQ q\r", 0}, {"\x04", 0}, {"\x03", SIGINT}, {"\x1c", SIGQUIT}};
-    for (const Case &c : cases) {
+    const struct { const char *keys; int signal; } cases[] = {
+        {"abQ q\r", 0}, {"\x04", 0}, {"\x03", SIGINT}, {"\x1c", SIGQUIT}};
+    for (const auto &c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
         ChildOptions not_sticky = preloaded(dir_ + "/record" + std::to_string(&c - cases));
         not_sticky.terminal = true;
         Child server = start(t, not_sticky);
-        ASSERT_TRUE(eventually([&] { return reading_input(server.pid()); }));
+        ASSERT_TRUE(eventually([&] { return blocked_in(server.pid(), SYS_read, "0x0"); }));
         server.send(c.keys);
         EXPECT_EQ(server.wait(), c.signal == 0 ? 0 : 128 + c.signal);
         EXPECT_EQ(server.output().find(VESK_CLOSED_LINE) != std::string::npos, c.signal == 0) << server.output();
@@ -234,7 +214,10 @@ protected:
     {
         return before + job.env() + " " + quoted(target().server) + after + "\r";
     }
-    pid_t server_in_session() { return process_in_session(shell_->pid(), "VeskServer"); }
+    pid_t server_in_session(bool foreground = false)
+    {
+        return process_in_session(shell_->pid(), "VeskServer", 0, foreground);
+    }
     // Types `line` and waits until its job has started the device; returns the server's pid.
     pid_t job_started(const Trace &job, const std::string &line)
     {
@@ -247,10 +230,8 @@ protected:
     // Waits until the job waits in the background, its device still open.
     void expect_waiting_in_background(pid_t server, const Trace &job)
     {
-        ASSERT_TRUE(eventually([&] {
-            const std::string call = blocked_in(server).first;
-            return call == std::to_string(SYS_epoll_wait) || call == std::to_string(SYS_epoll_pwait);
-        })) << shell_->output();
+        const auto waiting = [&] { return blocked_in(server, SYS_epoll_wait) || blocked_in(server, SYS_epoll_pwait); };
+        ASSERT_TRUE(eventually(waiting)) << shell_->output();
         EXPECT_EQ(job.lines(), kStartedTrace) << "the device was closed in the background";
     }
     // Types `keys` at the shell's next prompt: keys typed before it came were lost (a run in 40, loaded).
@@ -264,7 +245,7 @@ protected:
     void bring_back_and_quit(pid_t server, const Trace &job)
     {
         type("fg\r");
-        ASSERT_TRUE(eventually([&] { return in_foreground(server); }));
+        ASSERT_TRUE(eventually([&] { return server_in_session(true) == server; }));
         shell_->send("q\r");
         EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
         EXPECT_EQ(job.lines(), kOrderlyTrace);
@@ -299,17 +280,15 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
 {
     Trace job = trace("starved");
     const std::string record = dir_ + "/record";
-    std::string preloaded_env;
-    for (const std::string &variable : preloaded(record).env) {
-        const size_t value = variable.find('=') + 1;
-        preloaded_env += variable.substr(0, value) + quoted(variable.substr(value)) + " ";
-    }
+    std::string preloaded_env = "env ";
+    for (const std::string &variable : preloaded(record).env)
+        preloaded_env += quoted(variable) + " ";
     const std::string line = job_line(job, "trap '' TTIN; (ulimit -n 64; " + preloaded_env, "; true)");
     const pid_t server = job_started(job, line);
     kill(server, SIGUSR2);
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
     shell_->send("\x1a");
-    ASSERT_TRUE(eventually([&] { return !in_foreground(server); }));
+    ASSERT_TRUE(eventually([&] { return server_in_session(true) == 0; }));
     // What bg does: keys typed at this prompt were lost in a run in 50 under load, the shell in read.
     kill(-getpgid(server), SIGCONT);
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
@@ -323,10 +302,7 @@ TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
     type("bash --norc --noprofile -i\r");
-    ASSERT_TRUE(eventually([&] {
-        const pid_t inner_shell = process_in_session(shell_->pid(), "bash", shell_->pid());
-        return inner_shell != 0 && in_foreground(inner_shell);
-    }));
+    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "bash", shell_->pid(), true) != 0; }));
     const pid_t inner_server = job_started(inner, job_line(inner, "trap '' TTIN; (", "; true) &"));
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(inner_server, inner));
     type("exit\r");

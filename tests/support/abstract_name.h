@@ -19,11 +19,10 @@ template <typename Act> int on_abstract_name(const std::string &name, int flags,
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     sockaddr_un address;
     const socklen_t size = vesk_abstract_address(&address, name.c_str());
-    if (act(fd, reinterpret_cast<sockaddr *>(&address), size) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    if (act(fd, reinterpret_cast<sockaddr *>(&address), size) == 0)
+        return fd;
+    close(fd);
+    return -1;
 }
 
 // A socket bound under `name`, listening with room for `backlog` unaccepted connections unless backlog < 0.
