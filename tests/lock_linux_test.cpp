@@ -49,6 +49,9 @@ const struct OutsideHolder {
     {"ours by a real uid of another, queue full", Holder::OursSetuid, 0, Decoy::None, kRefused, kUnguarded},
 };
 
+// Whether row `c` is set up by a squatter whose real uid is another's, which needs root.
+bool squatted(const OutsideHolder &c) { return c.holder != Holder::Ours || c.decoy != Decoy::None; }
+
 // Whether the kernel says which uid made a socket (UNIX_DIAG_UID, Linux 6.2 on).
 bool kernel_says_uid()
 {
@@ -73,9 +76,8 @@ bool plant(Decoy decoy, const std::string &name, ino_t inode)
                bind(longer, at, size + 1) == 0 && listen(longer, SOMAXCONN) == 0;
     }
     // Relative to /tmp. "Num RefCount Protocol Flags Type St Inode Path" is a line of the table.
-    const std::string path = decoy == Decoy::RelativePath
-                                 ? "@" + name
-                                 : "x\n0: 2 0 10000 1 1 " + std::to_string(inode) + " @" + name;
+    const std::string path =
+        decoy == Decoy::RelativePath ? "@" + name : "x\n0: 2 0 10000 1 1 " + std::to_string(inode) + " @" + name;
     vesk_abstract_address(&address, "");
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -120,13 +122,10 @@ protected:
         struct stat socket_status = {};
         ASSERT_EQ(fstat(mine, &socket_status), 0);
         const ino_t forged = c.holder == Holder::Ours ? 1 : socket_status.st_ino;
-        const pid_t squatter =
-            c.holder == Holder::Ours && c.decoy == Decoy::None
-                ? 0
-                : squat_as(c.holder == Holder::OursSetuid ? us : nobody, [&] {
-                      return (c.holder == Holder::Ours || hold_abstract_name(name_, c.backlog) >= 0) &&
-                             plant(c.decoy, name_, forged);
-                  }, nobody);
+        const pid_t squatter = !squatted(c) ? 0 : squat_as(c.holder == Holder::OursSetuid ? us : nobody, [&] {
+            const bool held = c.holder == Holder::Ours || hold_abstract_name(name_, c.backlog) >= 0;
+            return held && plant(c.decoy, name_, forged);
+        }, nobody);
         ASSERT_EQ(seteuid(us), 0);
         const int ours = c.holder == Holder::Ours ? hold_abstract_name(name_, c.backlog) : -1;
         const int queued = c.backlog == 0 ? connect_to_name(name_) : -1;
@@ -140,8 +139,7 @@ protected:
         EXPECT_EQ(unasked, c.before_6_2) << "without the uid";
         EXPECT_EQ(after, before);
         for (int fd : {queued, ours, mine})
-            if (fd >= 0)
-                close(fd);
+            close(fd);  // EBADF where there is none
         if (squatter > 0) {
             kill(squatter, SIGKILL);
             waitpid(squatter, nullptr, 0);
@@ -152,7 +150,7 @@ protected:
     void expect_outcomes(bool of_other_uids)
     {
         for (const OutsideHolder &c : kOutsideHolders)
-            if ((c.holder != Holder::Ours || c.decoy != Decoy::None) == of_other_uids) {
+            if (squatted(c) == of_other_uids) {
                 ASSERT_NO_FATAL_FAILURE(expect_outcome(c, of_other_uids ? 1000 : geteuid()));
             }
     }
