@@ -164,21 +164,6 @@ TEST_F(LinuxServer, TheNameAloneRefusesASecondCopyWhateverItsTmp)
     quit(server, first);
 }
 
-// The live process of session `session` that runs `name` (no name of ours holds a blank), unless 0 a child
-// of `parent`, and if `foreground` in its terminal's foreground group; or 0.
-static pid_t process_in_session(pid_t session, const std::string &name, pid_t parent_pid = 0, bool foreground = false)
-{
-    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
-        std::ifstream stat(entry.path() / "stat");
-        std::string pid, comm, state, parent, group, sid, tty, tty_group;
-        if (stat >> pid >> comm >> state >> parent >> group >> sid >> tty >> tty_group && comm == "(" + name + ")" &&
-            sid == std::to_string(session) && state != "Z" &&
-            (parent_pid == 0 || parent == std::to_string(parent_pid)) && (!foreground || group == tty_group))
-            return std::stoi(pid);
-    }
-    return 0;
-}
-
 // At a terminal q and Ctrl+D (even where an end does not stick) end in order; Ctrl+C and Ctrl+\ kill.
 TEST_F(LinuxServer, AtATerminalOnlyQOrEndOfInputClosesTheDevice)
 {
@@ -214,9 +199,19 @@ protected:
     {
         return before + job.env() + " " + quoted(target().server) + after + "\r";
     }
-    pid_t server_in_session(bool foreground = false)
+    // The live process of the shell's session that runs `name` (no name of ours holds a blank), if
+    // `foreground` in its terminal's foreground group, unless 0 a child of `parent`; or 0.
+    pid_t in_session(const std::string &name, bool foreground = false, pid_t parent_pid = 0)
     {
-        return process_in_session(shell_->pid(), "VeskServer", 0, foreground);
+        for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+            std::ifstream stat(entry.path() / "stat");
+            std::string pid, comm, state, parent, group, sid, tty, tty_group;
+            if (stat >> pid >> comm >> state >> parent >> group >> sid >> tty >> tty_group &&
+                comm == "(" + name + ")" && sid == std::to_string(shell_->pid()) && state != "Z" &&
+                (parent_pid == 0 || parent == std::to_string(parent_pid)) && (!foreground || group == tty_group))
+                return std::stoi(pid);
+        }
+        return 0;
     }
     // Types `line` and waits until its job has started the device; returns the server's pid.
     pid_t job_started(const Trace &job, const std::string &line)
@@ -224,7 +219,7 @@ protected:
         pid_t server = 0;
         type(line);
         EXPECT_TRUE(job.wait_for_start());
-        EXPECT_TRUE(eventually([&] { return (server = server_in_session()) != 0; }));
+        EXPECT_TRUE(eventually([&] { return (server = in_session("VeskServer")) != 0; }));
         return server;
     }
     // Waits until the job waits in the background, its device still open.
@@ -245,7 +240,7 @@ protected:
     void bring_back_and_quit(pid_t server, const Trace &job)
     {
         type("fg\r");
-        ASSERT_TRUE(eventually([&] { return server_in_session(true) == server; }));
+        ASSERT_TRUE(eventually([&] { return in_session("VeskServer", true) == server; }));
         shell_->send("q\r");
         EXPECT_TRUE(eventually([&] { return kill(server, 0) != 0; }));
         EXPECT_EQ(job.lines(), kOrderlyTrace);
@@ -287,7 +282,7 @@ TEST_F(TerminalShell, AtATerminalAJobOutOfDescriptorsWaitsUntilFg)
     kill(server, SIGUSR2);
     ASSERT_TRUE(eventually([&] { return count_of(contents(record), "taken") == 1; }));
     shell_->send("\x1a");
-    ASSERT_TRUE(eventually([&] { return server_in_session(true) == 0; }));
+    ASSERT_TRUE(eventually([&] { return in_session("VeskServer", true) == 0; }));
     // What bg does: keys typed at this prompt were lost in a run in 50 under load, the shell in read.
     kill(-getpgid(server), SIGCONT);
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(server, job));
@@ -301,20 +296,20 @@ TEST_F(TerminalShell, AtATerminalAJobThatCannotComeBackClosesInOrder)
 {
     Trace inner = trace("inner"), orphaned = trace("orphaned"), t = trace("foreground");
     type("bash --norc --noprofile -i\r");
-    ASSERT_TRUE(eventually([&] { return process_in_session(shell_->pid(), "bash", shell_->pid(), true) != 0; }));
+    ASSERT_TRUE(eventually([&] { return in_session("bash", true, shell_->pid()) != 0; }));
     const pid_t inner_server = job_started(inner, job_line(inner, "trap '' TTIN; (", "; true) &"));
     ASSERT_NO_FATAL_FAILURE(expect_waiting_in_background(inner_server, inner));
     type("exit\r");
     EXPECT_TRUE(eventually([&] { return inner.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
+    ASSERT_TRUE(eventually([&] { return in_session("VeskServer") == 0; }));
 
     type(job_line(orphaned, "(set -m; ", " </dev/tty &)"));
     EXPECT_TRUE(eventually([&] { return orphaned.lines() == kOrderlyTrace; }));
-    ASSERT_TRUE(eventually([&] { return server_in_session() == 0; }));
+    ASSERT_TRUE(eventually([&] { return in_session("VeskServer") == 0; }));
 
     const pid_t server = job_started(t, job_line(t));
     shell_->close_input();
-    EXPECT_TRUE(eventually([&] { return server_in_session() != server; }));
+    EXPECT_TRUE(eventually([&] { return in_session("VeskServer") != server; }));
     EXPECT_EQ(t.lines(), kStartedTrace);
     shell_->wait();
 }
