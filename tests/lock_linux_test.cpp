@@ -91,12 +91,6 @@ bool plant(Decoy decoy, const std::string &name, ino_t inode)
 // Each case takes a name of its own, never the one a real copy of the user's takes.
 class LockNamed : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        name_ = "vesk-lock-test-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    }
-
     static int open_descriptors()
     {
         return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
@@ -155,7 +149,8 @@ protected:
             }
     }
 
-    std::string name_;
+    const std::string name_ = "vesk-lock-test-" + std::to_string(getpid()) + "-" +
+                              ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
 class LockNamedAsRoot : public LockNamed {};
