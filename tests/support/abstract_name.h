@@ -46,15 +46,14 @@ inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
     const pid_t self = getpid(), squatter = fork();
     if (squatter == 0) {
         // A change of uid clears the death signal, set after it; a parent already gone never sends it.
-        const bool held = setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 &&
-                          getppid() == self && plant();
-        (void)!write(ready[1], held ? "h" : "x", 1);
-        pause();
+        if (setresuid(real, uid, uid) == 0 && prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && getppid() == self && plant() &&
+            write(ready[1], "h", 1) == 1)
+            pause();
         _exit(0);
     }
     close(ready[1]);
     char held = 'x';
-    const bool ok = squatter > 0 && read(ready[0], &held, 1) == 1 && held == 'h';
+    const bool ok = squatter > 0 && read(ready[0], &held, 1) == 1;  // none read when the child has ended
     close(ready[0]);
     if (!ok && squatter > 0) {
         kill(squatter, SIGKILL);
