@@ -53,26 +53,6 @@ std::wstring command_line(const std::vector<std::string> &argv)
     return line;
 }
 
-// Our environment with the options' entries in place, as a CREATE_UNICODE_ENVIRONMENT block.
-std::wstring environment_block(const ChildOptions &options)
-{
-    std::vector<std::wstring> env;
-    wchar_t *all = GetEnvironmentStringsW();
-    for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
-        env.emplace_back(e);
-    FreeEnvironmentStringsW(all);
-    for (const std::string &entry : options.env) {
-        std::wstring w = wide(entry), name = w.substr(0, w.find(L'=') + 1);
-        for (auto it = env.begin(); it != env.end();)
-            it = _wcsnicmp(it->c_str(), name.c_str(), name.size()) == 0 ? env.erase(it) : it + 1;
-        env.push_back(w);
-    }
-    std::wstring block;
-    for (const std::wstring &e : env)
-        block += e + L'\0';
-    return block + L'\0';
-}
-
 const HMODULE g_kernel32 = GetModuleHandleW(L"kernel32.dll");
 const auto g_create_console = reinterpret_cast<decltype(&CreatePseudoConsole)>(
     reinterpret_cast<void *>(GetProcAddress(g_kernel32, "CreatePseudoConsole")));
@@ -84,8 +64,17 @@ std::map<DWORD, DWORD> g_main_threads;
 
 // Starts suspended in `console`, or with only `standard` inherited (not CTest's pipes); one thread starts.
 PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE> &standard, HPCON console,
-                                  const wchar_t *env = nullptr, const std::wstring &cwd = L"")
+                                  const std::vector<std::string> &env = {}, const std::wstring &cwd = L"")
 {
+    // The `env` entries are ours for the start only: the tests start programs from one thread.
+    std::vector<std::pair<std::wstring, std::wstring>> saved;  // an empty value as none, as `set NAME=` has it
+    for (const std::string &entry : env) {
+        const std::wstring w = wide(entry), name = w.substr(0, w.find(L'='));
+        std::wstring value(32767, L'\0');  // the longest value Windows takes
+        value.resize(GetEnvironmentVariableW(name.c_str(), value.data(), 32767));
+        saved.emplace_back(name, value);
+        SetEnvironmentVariableW(name.c_str(), w.c_str() + name.size() + 1);
+    }
     // Inherited by children: a DLL the loader cannot find fails the start instead of showing a box.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
     std::vector<HANDLE> inherited;  // each once, as the list takes them
@@ -113,11 +102,12 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
         UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr);
     PROCESS_INFORMATION process = {};
-    const DWORD flags = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | (env ? CREATE_UNICODE_ENVIRONMENT : 0);
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, !inherited.empty(), flags,
-                                        const_cast<wchar_t *>(env), cwd.empty() ? nullptr : cwd.c_str(),
-                                        &startup.StartupInfo, &process);
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, !inherited.empty(),
+                                        CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                        cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+        SetEnvironmentVariableW(it->first.c_str(), it->second.empty() ? nullptr : it->second.c_str());
     DeleteProcThreadAttributeList(startup.lpAttributeList);
     for (HANDLE h : inherited)  // ours too: a start inherits only the handles it lists
         SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
@@ -289,9 +279,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
         CloseHandle(c.out);
         c.out = nullptr;
     }
-    const std::wstring env = environment_block(options);
     const PROCESS_INFORMATION started =
-        start_process(command, {c.in_read, out_write, standard_error}, c.console, env.c_str(), wide(options.cwd));
+        start_process(command, {c.in_read, out_write, standard_error}, c.console, options.env, wide(options.cwd));
     c.process = started.hProcess;
     c.thread = started.hThread;
     c.pid = started.dwProcessId;
