@@ -1,9 +1,6 @@
 #include "child.h"
 
 // Pseudo console calls are looked up at run time: importing them stops the start before Windows 10 1809.
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00
-#endif
 #ifndef NTDDI_VERSION
 #define NTDDI_VERSION 0x0A000006
 #endif
@@ -36,10 +33,7 @@ using Handle = std::unique_ptr<void, decltype(&CloseHandle)>;
 }
 
 // The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
-std::wstring wide(const std::string &text)
-{
-    return std::filesystem::u8path(text).wstring();
-}
+std::wstring wide(const std::string &text) { return std::filesystem::u8path(text).wstring(); }
 
 // Each argument in quotes, enough for the tests': none holds a quote or ends in a backslash.
 std::wstring command_line(const std::vector<std::string> &argv)
@@ -53,11 +47,10 @@ std::wstring command_line(const std::vector<std::string> &argv)
     return line;
 }
 
-const HMODULE g_kernel32 = GetModuleHandleW(L"kernel32.dll");
 const auto g_create_console = reinterpret_cast<decltype(&CreatePseudoConsole)>(
-    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "CreatePseudoConsole")));
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreatePseudoConsole")));
 const auto g_close_console = reinterpret_cast<decltype(&ClosePseudoConsole)>(
-    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "ClosePseudoConsole")));
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ClosePseudoConsole")));
 
 // Each program's main thread as its starter named it: Toolhelp's order and creation times do not tell.
 std::map<DWORD, DWORD> g_main_threads;
@@ -116,18 +109,6 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
     return process;
 }
 
-// Ends everything in it once closed, also when the tests end first; a program's children join it.
-HANDLE make_job()
-{
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job == nullptr ||
-        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
-        fail("making a job object");
-    return job;
-}
-
 // Neither end is inheritable until a start makes it so.
 void make_pipe(HANDLE *read, HANDLE *write, DWORD size)
 {
@@ -177,17 +158,6 @@ struct Child::Impl {
             SetNamedPipeHandleState(*made, &wait, nullptr, nullptr);
         }
         return *made;
-    }
-
-    // Under Wine a program started straight into a pseudo console has no standard handles: a copy of
-    // this program hands it the console, the simplest way for the one console case.
-    std::wstring into_console(const std::wstring &command, int code_page, HANDLE screen)
-    {
-        if (!console_unavailable().empty())
-            throw std::runtime_error(console_unavailable());
-        if (FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
-            throw std::runtime_error("CreatePseudoConsole failed");
-        return command_line({self_path().u8string(), kInsideConsole, std::to_string(code_page)}) + L" " + command;
     }
 
     // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
@@ -268,12 +238,25 @@ struct Child::Impl {
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    c.job = make_job();
+    // Ends everything in it once closed, also when the tests end first; a program's children join it.
+    c.job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (c.job == nullptr ||
+        !SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        fail("making a job object");
     HANDLE out_write = nullptr, err_write = nullptr;
     make_pipe(&c.in_read, &c.in, 0);
     make_pipe(&c.out, &out_write, 1 << 20);  // what a program writes never waits for output()
-    const std::wstring command =
-        options.terminal ? c.into_console(command_line(argv), options.code_page, out_write) : command_line(argv);
+    std::wstring command = command_line(argv);
+    // Under Wine a program started straight into a pseudo console has no standard handles: a copy of
+    // this program hands it the console, the simplest way for the one console case.
+    if (options.terminal) {
+        if (g_create_console == nullptr || FAILED(g_create_console({80, 25}, c.in_read, out_write, 0, &c.console)))
+            throw std::runtime_error("CreatePseudoConsole failed");
+        const std::string code_page = std::to_string(options.code_page);
+        command = command_line({self_path().u8string(), kInsideConsole, code_page}) + L" " + command;
+    }
     HANDLE standard_error = c.standard_error(options, out_write, &err_write);
     if (options.stdout_closed) {
         CloseHandle(c.out);
@@ -308,10 +291,7 @@ void Child::resume()
     impl_->thread = nullptr;
 }
 
-int Child::pid() const
-{
-    return static_cast<int>(impl_->pid);
-}
+int Child::pid() const { return static_cast<int>(impl_->pid); }
 
 int Child::undrained_errors() const
 {
@@ -362,10 +342,7 @@ int Child::wait()
     return impl_->status;
 }
 
-void Child::kill()
-{
-    TerminateProcess(impl_->process, 1);
-}
+void Child::kill() { TerminateProcess(impl_->process, 1); }
 
 std::string Child::output()
 {
@@ -393,22 +370,9 @@ long main_thread_cpu_ms(int pid)
     return static_cast<long>((ticks(kernel) + ticks(user)) / 10000);  // FILETIME counts 100 ns
 }
 
-std::string program_folder()
-{
-    return self_path().parent_path().u8string();
-}
+std::string program_folder() { return self_path().parent_path().u8string(); }
 
-std::string make_private_namespaces()
-{
-    return "";
-}
-
-std::string console_unavailable()
-{
-    return g_create_console != nullptr && g_close_console != nullptr
-               ? ""
-               : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
-}
+std::string make_private_namespaces() { return ""; }
 
 std::string lock_name_in_use()
 {
