@@ -1,9 +1,7 @@
 #include "child.h"
 
 // Pseudo console calls are looked up at run time: importing them stops the start before Windows 10 1809.
-#ifndef NTDDI_VERSION
 #define NTDDI_VERSION 0x0A000006
-#endif
 #include <windows.h>
 #include <psapi.h>
 
@@ -15,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "single_instance_lock.h"
 
@@ -163,11 +162,10 @@ struct Child::Impl {
     // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
     bool drain()
     {
-        DWORD n = 0;
-        while (out != nullptr && PeekNamedPipe(out, nullptr, 0, nullptr, &n, nullptr)) {
-            std::string chunk(n, '\0');
+        for (DWORD n = 0; out != nullptr && PeekNamedPipe(out, nullptr, 0, nullptr, &n, nullptr);) {
             if (n == 0)
                 return true;
+            std::string chunk(n, '\0');
             if (!ReadFile(out, chunk.data(), n, &n, nullptr))
                 return false;
             text.append(chunk, 0, n);
@@ -201,8 +199,7 @@ struct Child::Impl {
     void close_console()
     {
         if (console != nullptr)
-            g_close_console(console);
-        console = nullptr;
+            g_close_console(std::exchange(console, nullptr));
     }
 
     // Reads all it wrote: to the helper's kProgramEnded, else until the console is gone (slow on Wine).
@@ -219,15 +216,12 @@ struct Child::Impl {
     // TerminateJobObject returns before the processes end and free their files (Microsoft, TerminateProcess).
     ~Impl()
     {
-        if (job != nullptr) {
-            TerminateJobObject(job, 1);
-            eventually([&] {
-                JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-                return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
-                                                  nullptr) ||
-                       info.ActiveProcesses == 0;
-            });
-        }
+        TerminateJobObject(job, 1);  // none made: no job to wait for
+        eventually([&] {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+            return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) ||
+                   info.ActiveProcesses == 0;
+        });
         close_console();
         for (HANDLE h : {job, process, thread, in, in_read, out, err, inside})
             if (h != nullptr)
@@ -258,10 +252,8 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
         command = command_line({self_path().u8string(), kInsideConsole, code_page}) + L" " + command;
     }
     HANDLE standard_error = c.standard_error(options, out_write, &err_write);
-    if (options.stdout_closed) {
-        CloseHandle(c.out);
-        c.out = nullptr;
-    }
+    if (options.stdout_closed)
+        CloseHandle(std::exchange(c.out, nullptr));
     const PROCESS_INFORMATION started =
         start_process(command, {c.in_read, out_write, standard_error}, c.console, options.env, wide(options.cwd));
     c.process = started.hProcess;
@@ -287,8 +279,7 @@ Child::~Child() = default;
 void Child::resume()
 {
     ResumeThread(impl_->thread);
-    CloseHandle(impl_->thread);
-    impl_->thread = nullptr;
+    CloseHandle(std::exchange(impl_->thread, nullptr));
 }
 
 int Child::pid() const { return static_cast<int>(impl_->pid); }
@@ -310,8 +301,7 @@ void Child::send(const std::string &bytes)
 
 void Child::close_input()
 {
-    CloseHandle(impl_->in);
-    impl_->in = nullptr;
+    CloseHandle(std::exchange(impl_->in, nullptr));
     impl_->close_console();
 }
 
