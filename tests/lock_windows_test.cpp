@@ -32,17 +32,14 @@ TEST(WindowsLock, TakenLockStaysUntilTheProcessEnds)
 TEST(WindowsLock, ObjectOfAnotherUnderTheNameKeepsNoHandle)
 {
     ASSERT_EQ(lock_name_in_use(), "");
-    const struct {
-        const char *held;
-        Outcome outcome;
-    } cases[] = {{"mutex", Outcome::AlreadyRunning}, {"owned mutex", Outcome::AlreadyRunning}, {"event", Outcome::Taken}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.held);
-        const std::string held = c.held;
+    const std::pair<std::string, Outcome> cases[] = {
+        {"mutex", Outcome::AlreadyRunning}, {"owned mutex", Outcome::AlreadyRunning}, {"event", Outcome::Taken}};
+    for (const auto &[held, outcome] : cases) {
+        SCOPED_TRACE(held);
         HANDLE other = held == "event" ? CreateEventA(nullptr, TRUE, FALSE, kLockName)
                                        : CreateMutexA(nullptr, held == "owned mutex", kLockName);
         ASSERT_NE(other, nullptr);
-        EXPECT_EQ(SingleInstanceLock::take(), c.outcome);
+        EXPECT_EQ(SingleInstanceLock::take(), outcome);
         CloseHandle(other);
         EXPECT_EQ(lock_name_in_use(), "") << "the call kept its handle";
     }

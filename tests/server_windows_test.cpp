@@ -12,15 +12,14 @@
 static std::string screen_text(const std::string &vt)
 {
     static const std::regex sequence("\x1b\\[([0-?]*)[ -/]*([@-~])");
-    std::string text;
-    size_t at = 0;
+    std::string text, rest = vt;
     for (std::sregex_iterator it(vt.begin(), vt.end(), sequence), end; it != end; ++it) {
-        text += vt.substr(at, static_cast<size_t>(it->position()) - at);
+        text += it->prefix();
         if ((*it)[2] == "C")
             text.append(static_cast<size_t>(std::max(1, std::atoi((*it)[1].str().c_str()))), ' ');
-        at = static_cast<size_t>(it->position() + it->length());
+        rest = it->suffix();
     }
-    return text + vt.substr(at);
+    return text + rest;
 }
 
 class WindowsServer : public ServerTest {};
