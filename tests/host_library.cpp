@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include "support/child.h"
+
 static int thread_count()
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
@@ -33,11 +35,9 @@ int main(int argc, char **argv)
     entry<void (*)(const char *, bool)>(library, "SetConfig_Bool")("bLogPackLost", true);
     entry<void (*)()>(library, "CloseVeskDevice")();
     FreeLibrary(library);
-    for (int waited = 0; waited < 1000; ++waited) {
-        if (GetModuleHandleA(argv[1]) == nullptr && thread_count() <= before)
-            return 0;
-        Sleep(10);
-    }
+    if (eventually([&] { return GetModuleHandleA(argv[1]) == nullptr && thread_count() <= before; },
+                   std::chrono::seconds(10)))
+        return 0;
     std::printf("threads: %d before the load, %d after the unload; library %s\n", before, thread_count(),
                 GetModuleHandleA(argv[1]) != nullptr ? "still loaded" : "unloaded");
     return 1;

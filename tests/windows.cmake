@@ -1,5 +1,4 @@
-# googletest for MinGW, built from the machine's source, and the check of the files, which runs
-# natively on the Linux machine that cross-builds.
+# googletest for MinGW, built from the machine's source; the files' check runs natively on the Linux host.
 set(INSTALL_GTEST OFF)
 set(BUILD_GMOCK OFF)
 set(VESK_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "googletest's source folder, built for MinGW")

@@ -85,11 +85,8 @@ int run_child_role(int argc, char **argv);
 std::string lock_name_in_use();
 
 #ifdef _WIN32
-// Why no pseudo console can be had here (before Windows 10 1809), or an empty string.
-std::string console_unavailable();
-
-// Where the loader finds `library` absent from the program's folder, current folder and PATH:
-// System32, the 16-bit System folder, the Windows folder; "" for nowhere.
+// Where the loader finds `library` past the program's folder, current folder and PATH (System32, System,
+// Windows), or "".
 std::string system_copy_of(const std::string &library);
 #else
 inline std::string system_copy_of(const std::string &) { return ""; }

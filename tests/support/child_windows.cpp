@@ -1,12 +1,7 @@
 #include "child.h"
 
 // Pseudo console calls are looked up at run time: importing them stops the start before Windows 10 1809.
-#ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0A00
-#endif
-#ifndef NTDDI_VERSION
 #define NTDDI_VERSION 0x0A000006
-#endif
 #include <windows.h>
 #include <psapi.h>
 
@@ -18,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "single_instance_lock.h"
 
@@ -36,10 +32,7 @@ using Handle = std::unique_ptr<void, decltype(&CloseHandle)>;
 }
 
 // The tests' narrow strings are UTF-8 here, as a path's u8string() gives them.
-std::wstring wide(const std::string &text)
-{
-    return std::filesystem::u8path(text).wstring();
-}
+std::wstring wide(const std::string &text) { return std::filesystem::u8path(text).wstring(); }
 
 // Each argument in quotes, enough for the tests': none holds a quote or ends in a backslash.
 std::wstring command_line(const std::vector<std::string> &argv)
@@ -53,39 +46,27 @@ std::wstring command_line(const std::vector<std::string> &argv)
     return line;
 }
 
-// Our environment with the options' entries in place, as a CREATE_UNICODE_ENVIRONMENT block.
-std::wstring environment_block(const ChildOptions &options)
-{
-    std::vector<std::wstring> env;
-    wchar_t *all = GetEnvironmentStringsW();
-    for (const wchar_t *e = all; *e != L'\0'; e += wcslen(e) + 1)
-        env.emplace_back(e);
-    FreeEnvironmentStringsW(all);
-    for (const std::string &entry : options.env) {
-        std::wstring w = wide(entry), name = w.substr(0, w.find(L'=') + 1);
-        for (auto it = env.begin(); it != env.end();)
-            it = _wcsnicmp(it->c_str(), name.c_str(), name.size()) == 0 ? env.erase(it) : it + 1;
-        env.push_back(w);
-    }
-    std::wstring block;
-    for (const std::wstring &e : env)
-        block += e + L'\0';
-    return block + L'\0';
-}
-
-const HMODULE g_kernel32 = GetModuleHandleW(L"kernel32.dll");
 const auto g_create_console = reinterpret_cast<decltype(&CreatePseudoConsole)>(
-    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "CreatePseudoConsole")));
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreatePseudoConsole")));
 const auto g_close_console = reinterpret_cast<decltype(&ClosePseudoConsole)>(
-    reinterpret_cast<void *>(GetProcAddress(g_kernel32, "ClosePseudoConsole")));
+    reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "ClosePseudoConsole")));
 
 // Each program's main thread as its starter named it: Toolhelp's order and creation times do not tell.
 std::map<DWORD, DWORD> g_main_threads;
 
 // Starts suspended in `console`, or with only `standard` inherited (not CTest's pipes); one thread starts.
 PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE> &standard, HPCON console,
-                                  const wchar_t *env = nullptr, const std::wstring &cwd = L"")
+                                  const std::vector<std::string> &env = {}, const std::wstring &cwd = L"")
 {
+    // The `env` entries are ours for the start only: the tests start programs from one thread.
+    std::vector<std::pair<std::wstring, std::wstring>> saved;  // an empty value as none, as `set NAME=` has it
+    for (const std::string &entry : env) {
+        const std::wstring w = wide(entry), name = w.substr(0, w.find(L'='));
+        std::wstring value(32767, L'\0');  // the longest value Windows takes
+        value.resize(GetEnvironmentVariableW(name.c_str(), value.data(), 32767));
+        saved.emplace_back(name, value);
+        SetEnvironmentVariableW(name.c_str(), w.c_str() + name.size() + 1);
+    }
     // Inherited by children: a DLL the loader cannot find fails the start instead of showing a box.
     SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS);
     std::vector<HANDLE> inherited;  // each once, as the list takes them
@@ -113,29 +94,18 @@ PROCESS_INFORMATION start_process(std::wstring command, const std::vector<HANDLE
         UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
                                   inherited.size() * sizeof(HANDLE), nullptr, nullptr);
     PROCESS_INFORMATION process = {};
-    const DWORD flags = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT | (env ? CREATE_UNICODE_ENVIRONMENT : 0);
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, !inherited.empty(), flags,
-                                        const_cast<wchar_t *>(env), cwd.empty() ? nullptr : cwd.c_str(),
-                                        &startup.StartupInfo, &process);
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, !inherited.empty(),
+                                        CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                        cwd.empty() ? nullptr : cwd.c_str(), &startup.StartupInfo, &process);
     const DWORD error = GetLastError();
+    for (auto it = saved.rbegin(); it != saved.rend(); ++it)
+        SetEnvironmentVariableW(it->first.c_str(), it->second.empty() ? nullptr : it->second.c_str());
     DeleteProcThreadAttributeList(startup.lpAttributeList);
     for (HANDLE h : inherited)  // ours too: a start inherits only the handles it lists
         SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
     if (!started)
         throw std::runtime_error("cannot start the program: error " + std::to_string(error));
     return process;
-}
-
-// Ends everything in it once closed, also when the tests end first; a program's children join it.
-HANDLE make_job()
-{
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
-    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (job == nullptr ||
-        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
-        fail("making a job object");
-    return job;
 }
 
 // Neither end is inheritable until a start makes it so.
@@ -189,25 +159,13 @@ struct Child::Impl {
         return *made;
     }
 
-    // Under Wine a program started straight into a pseudo console has no standard handles: a copy of
-    // this program hands it the console, the simplest way for the one console case.
-    std::wstring into_console(const std::wstring &command, int code_page, HANDLE screen)
-    {
-        if (!console_unavailable().empty())
-            throw std::runtime_error(console_unavailable());
-        if (FAILED(g_create_console({80, 25}, in_read, screen, 0, &console)))
-            throw std::runtime_error("CreatePseudoConsole failed");
-        return command_line({self_path().u8string(), kInsideConsole, std::to_string(code_page)}) + L" " + command;
-    }
-
     // Reads what is waiting in `out`, without waiting for more; false once no writer is left.
     bool drain()
     {
-        DWORD n = 0;
-        while (out != nullptr && PeekNamedPipe(out, nullptr, 0, nullptr, &n, nullptr)) {
-            std::string chunk(n, '\0');
+        for (DWORD n = 0; out != nullptr && PeekNamedPipe(out, nullptr, 0, nullptr, &n, nullptr);) {
             if (n == 0)
                 return true;
+            std::string chunk(n, '\0');
             if (!ReadFile(out, chunk.data(), n, &n, nullptr))
                 return false;
             text.append(chunk, 0, n);
@@ -241,8 +199,7 @@ struct Child::Impl {
     void close_console()
     {
         if (console != nullptr)
-            g_close_console(console);
-        console = nullptr;
+            g_close_console(std::exchange(console, nullptr));
     }
 
     // Reads all it wrote: to the helper's kProgramEnded, else until the console is gone (slow on Wine).
@@ -259,15 +216,12 @@ struct Child::Impl {
     // TerminateJobObject returns before the processes end and free their files (Microsoft, TerminateProcess).
     ~Impl()
     {
-        if (job != nullptr) {
-            TerminateJobObject(job, 1);
-            eventually([&] {
-                JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
-                return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
-                                                  nullptr) ||
-                       info.ActiveProcesses == 0;
-            });
-        }
+        TerminateJobObject(job, 1);  // none made: no job to wait for
+        eventually([&] {
+            JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
+            return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) ||
+                   info.ActiveProcesses == 0;
+        });
         close_console();
         for (HANDLE h : {job, process, thread, in, in_read, out, err, inside})
             if (h != nullptr)
@@ -278,20 +232,30 @@ struct Child::Impl {
 Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
-    c.job = make_job();
+    // Ends everything in it once closed, also when the tests end first; a program's children join it.
+    c.job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
+    kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (c.job == nullptr ||
+        !SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+        fail("making a job object");
     HANDLE out_write = nullptr, err_write = nullptr;
     make_pipe(&c.in_read, &c.in, 0);
     make_pipe(&c.out, &out_write, 1 << 20);  // what a program writes never waits for output()
-    const std::wstring command =
-        options.terminal ? c.into_console(command_line(argv), options.code_page, out_write) : command_line(argv);
-    HANDLE standard_error = c.standard_error(options, out_write, &err_write);
-    if (options.stdout_closed) {
-        CloseHandle(c.out);
-        c.out = nullptr;
+    std::wstring command = command_line(argv);
+    // Under Wine a program started straight into a pseudo console has no standard handles: a copy of
+    // this program hands it the console, the simplest way for the one console case.
+    if (options.terminal) {
+        if (g_create_console == nullptr || FAILED(g_create_console({80, 25}, c.in_read, out_write, 0, &c.console)))
+            throw std::runtime_error("CreatePseudoConsole failed");
+        const std::string code_page = std::to_string(options.code_page);
+        command = command_line({self_path().u8string(), kInsideConsole, code_page}) + L" " + command;
     }
-    const std::wstring env = environment_block(options);
+    HANDLE standard_error = c.standard_error(options, out_write, &err_write);
+    if (options.stdout_closed)
+        CloseHandle(std::exchange(c.out, nullptr));
     const PROCESS_INFORMATION started =
-        start_process(command, {c.in_read, out_write, standard_error}, c.console, env.c_str(), wide(options.cwd));
+        start_process(command, {c.in_read, out_write, standard_error}, c.console, options.env, wide(options.cwd));
     c.process = started.hProcess;
     c.thread = started.hThread;
     c.pid = started.dwProcessId;
@@ -315,14 +279,10 @@ Child::~Child() = default;
 void Child::resume()
 {
     ResumeThread(impl_->thread);
-    CloseHandle(impl_->thread);
-    impl_->thread = nullptr;
+    CloseHandle(std::exchange(impl_->thread, nullptr));
 }
 
-int Child::pid() const
-{
-    return static_cast<int>(impl_->pid);
-}
+int Child::pid() const { return static_cast<int>(impl_->pid); }
 
 int Child::undrained_errors() const
 {
@@ -341,8 +301,7 @@ void Child::send(const std::string &bytes)
 
 void Child::close_input()
 {
-    CloseHandle(impl_->in);
-    impl_->in = nullptr;
+    CloseHandle(std::exchange(impl_->in, nullptr));
     impl_->close_console();
 }
 
@@ -373,10 +332,7 @@ int Child::wait()
     return impl_->status;
 }
 
-void Child::kill()
-{
-    TerminateProcess(impl_->process, 1);
-}
+void Child::kill() { TerminateProcess(impl_->process, 1); }
 
 std::string Child::output()
 {
@@ -404,22 +360,9 @@ long main_thread_cpu_ms(int pid)
     return static_cast<long>((ticks(kernel) + ticks(user)) / 10000);  // FILETIME counts 100 ns
 }
 
-std::string program_folder()
-{
-    return self_path().parent_path().u8string();
-}
+std::string program_folder() { return self_path().parent_path().u8string(); }
 
-std::string make_private_namespaces()
-{
-    return "";
-}
-
-std::string console_unavailable()
-{
-    return g_create_console != nullptr && g_close_console != nullptr
-               ? ""
-               : "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
-}
+std::string make_private_namespaces() { return ""; }
 
 std::string lock_name_in_use()
 {
