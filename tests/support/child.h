@@ -15,12 +15,10 @@ inline constexpr std::chrono::seconds kPatience{30};
 // Polls `condition` until it holds or `patience` has passed; returns whether it held.
 inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds patience = kPatience)
 {
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!condition()) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
@@ -45,9 +43,7 @@ class Child {
 public:
     Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
     ~Child();
-    Child(Child &&other) noexcept;
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
+    Child(Child &&other) noexcept;  // and no copy
 
     void resume();  // lets a program started `suspended` run
     void send(const std::string &bytes);  // at a terminal: typed
