@@ -146,9 +146,18 @@ std::string ServerTest::copy_server(const std::string &folder, const std::string
     return (to / server.filename()).u8string();
 }
 
-// Takes what the command line adds to the target; why the cases cannot run, or "".
-static std::string take_arguments(int argc, char **argv)
+int main(int argc, char **argv)
 {
+    const int role = run_child_role(argc, argv);
+    if (role >= 0)
+        return role;
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string exe = kWindows ? ".exe" : "";
+    g_target.helpers = program_folder();
+    g_target.server = g_target.helpers + "/VeskServer" + exe;
+    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
+    g_target.eol = kWindows ? "\r\n" : "\n";
+    // What the command line adds to the target; why the cases cannot run, or "".
     std::string why_not = lock_name_in_use();
     for (int i = 1; i < argc && why_not.empty(); ++i) {
         const std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
@@ -163,21 +172,6 @@ static std::string take_arguments(int argc, char **argv)
         else
             why_not = "unknown argument " + arg;
     }
-    return why_not;
-}
-
-int main(int argc, char **argv)
-{
-    const int role = run_child_role(argc, argv);
-    if (role >= 0)
-        return role;
-    ::testing::InitGoogleTest(&argc, argv);
-    const std::string exe = kWindows ? ".exe" : "";
-    g_target.helpers = program_folder();
-    g_target.server = g_target.helpers + "/VeskServer" + exe;
-    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
-    g_target.eol = kWindows ? "\r\n" : "\n";
-    const std::string why_not = take_arguments(argc, argv);
     if (why_not.empty())
         return RUN_ALL_TESTS();
     std::fprintf(stderr, "not starting the cases: %s\n", why_not.c_str());

@@ -71,11 +71,7 @@ protected:
         return child;
     }
     // Sends q and a line end, and checks that the copy ends in order.
-    void quit(Child &child, const Trace &trace)
-    {
-        child.send("q\n");
-        expect_orderly_end(child, trace);
-    }
+    void quit(Child &child, const Trace &trace) { child.send("q\n"); expect_orderly_end(child, trace); }
     // Checks that a copy ended in order: both lines, status 0, every entry point called.
     void expect_orderly_end(Child &child, const Trace &trace);
     // Checks that a copy was refused: start line only, status 0, no entry point called.
