@@ -62,14 +62,12 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Resident memory of process `pid` in kB (Windows: its working set), or -1.
-long resident_kb(int pid);
+long resident_kb(int pid);  // resident memory of process `pid` in kB (Windows: its working set), or -1
 
 // The main thread's processor time so far, in ms at the platform's granularity (POSIX: clock ticks), or -1.
 long main_thread_cpu_ms(int pid);
 
-// The folder of this test program and of the programs under test beside it.
-std::string program_folder();
+std::string program_folder();  // of this test program, and of the programs under test beside it
 
 // POSIX: network, user (unless root) and mount namespaces, off the user's own copy's lock; why not, or "".
 std::string make_private_namespaces();

@@ -61,11 +61,9 @@ std::string output_of(const std::vector<std::string> &lines)
 void ServerTest::SetUp()
 {
     std::random_device random;
-    fs::path dir;
     do
-        dir = fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
-    while (!fs::create_directory(dir));
-    dir_ = dir.u8string();
+        dir_ = (fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()))).u8string();
+    while (!fs::create_directory(fs::u8path(dir_)));
     // Copies run as another user must reach what they run and write their trace here.
     std::error_code ignored;
     fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);

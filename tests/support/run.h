@@ -45,14 +45,11 @@ struct Trace {
 extern const std::vector<std::string> kOrderlyTrace;
 extern const std::vector<std::string> kStartedTrace;
 
-// How often `word` occurs in `text`.
-size_t count_of(const std::string &text, const std::string &word);
+size_t count_of(const std::string &text, const std::string &word);  // how often `word` occurs in `text`
 
-// The whole of a file; empty if there is none.
-std::string contents(const std::string &path);
+std::string contents(const std::string &path);  // the whole of a file; empty if there is none
 
-// The given lines as the program writes them.
-std::string output_of(const std::vector<std::string> &lines);
+std::string output_of(const std::vector<std::string> &lines);  // the lines as the program writes them
 
 // Each test gets a folder of its own for traces and copies of the program.
 class ServerTest : public ::testing::Test {
@@ -72,12 +69,9 @@ protected:
     }
     // Sends q and a line end, and checks that the copy ends in order.
     void quit(Child &child, const Trace &trace) { child.send("q\n"); expect_orderly_end(child, trace); }
-    // Checks that a copy ended in order: both lines, status 0, every entry point called.
-    void expect_orderly_end(Child &child, const Trace &trace);
-    // Checks that a copy was refused: start line only, status 0, no entry point called.
-    void expect_refused(Child &child, const Trace &trace);
-    // Checks that the platform stopped a copy before main: a failure status, no output, no call.
-    void expect_not_started(Child &child, const Trace &trace);
+    void expect_orderly_end(Child &child, const Trace &trace);  // both lines, status 0, every entry point called
+    void expect_refused(Child &child, const Trace &trace);  // start line only, status 0, no entry point called
+    void expect_not_started(Child &child, const Trace &trace);  // stopped before main: failure, no output, no call
     // Q ignored, q closes the device before the trailing read takes a byte or the end; `during(n)` in read n.
     void walk_to_the_end(Child &child, const Trace &trace, bool end_input, const std::function<void(int)> &during);
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
