@@ -219,11 +219,7 @@ int Child::wait()
 
 void Child::kill() { ::kill(impl_->pid, SIGKILL); }
 
-std::string Child::output()
-{
-    impl_->drain_output();
-    return impl_->output;
-}
+std::string Child::output() { impl_->drain_output(); return impl_->output; }
 
 // A number from the "Name:" line of /proc/PID/status (proc(5)), or -1.
 static long status_line(int pid, const std::string &name)

@@ -13,9 +13,8 @@ static Target g_target;
 
 const Target &target() { return g_target; }
 
-const std::vector<std::string> kOrderlyTrace = {
-    VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN, VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE,
-};
+const std::vector<std::string> kOrderlyTrace = {VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN,
+                                                VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE};
 
 const std::vector<std::string> kStartedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
 

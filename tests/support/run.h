@@ -20,8 +20,7 @@ inline constexpr bool kWindows = false;
 
 // The programs under test, beside the test program, and what its command line adds.
 struct Target {
-    std::string server;    // the server
-    std::string listener;  // the data output's listener
+    std::string server, listener;  // the server and the data output's listener
     std::string helpers;   // the folder of the test's own helper programs
     std::string eol;       // how a written newline arrives
     std::string library;   // --library=NAME: the device library's file name
