@@ -14,8 +14,7 @@ windows=VeskServer-$version-windows-x64 simulator=VeskServer-$version-windows-x6
 linux=VeskServer-$version-linux-x86_64
 entries() { if [[ $1 == *.zip ]]; then unzip -Z1 "$dist/$1"; else tar tzf "$dist/$1"; fi; }  # entries ARCHIVE, in order
 expect_entries() {  # expect_entries ARCHIVE ENTRY...
-    local got
-    got=$(entries "$1")
+    local got; got=$(entries "$1")
     check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$(printf '%s\n' "${@:2}")"
 }
 expect_entries "$windows.zip" "$windows/LICENSE.txt" "$windows/README.txt" "$windows/THIRD-PARTY-NOTICES.txt" \

@@ -9,8 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
-static int record = -1;
-static int taken[65536], taken_count = -1;
+static int record = -1, taken[65536], taken_count = -1;
 
 static void note(const char *line) { (void)!write(record, line, strlen(line)); }
 

@@ -9,8 +9,7 @@
 #include <thread>
 #include <vector>
 
-// The bound on every wait in the tests: a cold Wine start alone can take several seconds.
-inline constexpr std::chrono::seconds kPatience{30};
+inline constexpr std::chrono::seconds kPatience{30};  // every wait's bound: a cold Wine start alone takes seconds
 
 // Polls `condition` until it holds or `patience` has passed; returns whether it held.
 inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds patience = kPatience)
@@ -64,8 +63,7 @@ private:
 
 long resident_kb(int pid);  // resident memory of process `pid` in kB (Windows: its working set), or -1
 
-// The main thread's processor time so far, in ms at the platform's granularity (POSIX: clock ticks), or -1.
-long main_thread_cpu_ms(int pid);
+long main_thread_cpu_ms(int pid);  // its main thread's processor time so far in ms (POSIX: whole clock ticks), or -1
 
 std::string program_folder();  // of this test program, and of the programs under test beside it
 

@@ -37,10 +37,7 @@ std::vector<std::string> Trace::lines() const
 
 bool Trace::wait_for_line(const std::string &line) const
 {
-    return eventually([&] {
-        const std::vector<std::string> all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    });
+    return eventually([&] { const auto all = lines(); return std::find(all.begin(), all.end(), line) != all.end(); });
 }
 
 std::string contents(const std::string &path)
