@@ -188,23 +188,21 @@ void Child::send(const std::string &bytes)
 
 void Child::close_input()
 {
-    Impl &c = *impl_;
-    if (isatty(c.in)) {  // the terminal hangs up once no descriptor holds its master end
-        c.drain_output();
-        close(std::exchange(c.out, -1));
+    if (isatty(impl_->in)) {  // the terminal hangs up once no descriptor holds its master end
+        impl_->drain_output();
+        close(std::exchange(impl_->out, -1));
     }
-    close(std::exchange(c.in, -1));
+    close(std::exchange(impl_->in, -1));
 }
 
 bool Child::wait_for_input_read() { return eventually([&] { return pending(impl_->in) == 0; }); }
 
 bool Child::running()
 {
-    Impl &c = *impl_;
     int raw;
-    if (c.status < 0 && waitpid(c.pid, &raw, WNOHANG) == c.pid)
-        c.status = status_of(raw);
-    return c.status < 0;
+    if (impl_->status < 0 && waitpid(impl_->pid, &raw, WNOHANG) == impl_->pid)
+        impl_->status = status_of(raw);
+    return impl_->status < 0;
 }
 
 int Child::wait()

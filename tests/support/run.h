@@ -11,7 +11,6 @@
 #include "vesk/call_trace.h"
 #include "vesk/says.h"
 
-// The platform the suite is built for and runs on.
 #ifdef _WIN32
 inline constexpr bool kWindows = true;
 #else
