@@ -24,8 +24,6 @@
 
 namespace fs = std::filesystem;
 
-extern char **environ;
-
 // One side's descriptors of the program's standard streams; -1 where the options ask for none.
 struct Ends { int in = -1, out = -1, err = -1; };
 
@@ -170,11 +168,7 @@ void Child::resume() { ::kill(impl_->pid, SIGCONT); }
 int Child::pid() const { return impl_->pid; }
 
 // Bytes waiting in the pipe behind `fd`, or -1.
-static int pending(int fd)
-{
-    int bytes = 0;
-    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
-}
+static int pending(int fd) { int bytes = 0; return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1; }
 
 int Child::undrained_errors() const { return pending(impl_->err); }
 

@@ -65,8 +65,7 @@ void ServerTest::SetUp()
     fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);
 }
 
-// Every program a case started has ended by now (on Windows, with everything it started). A
-// scanner may still hold a file that one wrote, for a moment: the removal is tried again.
+// Every program has ended by now (on Windows, with all it started); a scanner may hold a file a moment longer.
 void ServerTest::TearDown()
 {
     std::error_code error;
