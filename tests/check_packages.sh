@@ -3,26 +3,18 @@
 set -u
 dist=$1 version=$2 private_run=$3 src=$(dirname "$0")/..
 maps=$src/build/windows/linkmaps fail=0
-defined() {  # defined NAME HEADER: the string a C header defines
-    sed -n "s/^#define $1 \"\(.*\)\".*/\1/p" "$src/$2"
-}
+defined() { sed -n "s/^#define $1 \"\(.*\)\".*/\1/p" "$src/$2"; }  # defined NAME HEADER: the string it defines
 start=$(defined VESK_START_LINE server/lines.h) closed=$(defined VESK_CLOSED_LINE server/lines.h)
 loaded=$(defined VESK_SAYS_LOADED standin/include/vesk/says.h)
-check() {  # check DESCRIPTION COMMAND...
-    if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
-}
+check() { if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi; }  # check DESCRIPTION COMMAND...
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-windows=VeskServer-$version-windows-x64
-simulator=VeskServer-$version-windows-x64-simulator
+windows=VeskServer-$version-windows-x64 simulator=VeskServer-$version-windows-x64-simulator
 linux=VeskServer-$version-linux-x86_64
-entries() {  # entries ARCHIVE: its entries, one a line, in archive order
-    if [[ $1 == *.zip ]]; then unzip -Z1 "$dist/$1"; else tar tzf "$dist/$1"; fi
-}
+entries() { if [[ $1 == *.zip ]]; then unzip -Z1 "$dist/$1"; else tar tzf "$dist/$1"; fi; }  # entries ARCHIVE, in order
 expect_entries() {  # expect_entries ARCHIVE ENTRY...
-    local got
-    got=$(entries "$1")
+    local got; got=$(entries "$1")
     check "$1 holds exactly: ${*:2} (got: $(echo $got))" test "$got" = "$(printf '%s\n' "${@:2}")"
 }
 expect_entries "$windows.zip" "$windows/LICENSE.txt" "$windows/README.txt" "$windows/THIRD-PARTY-NOTICES.txt" \

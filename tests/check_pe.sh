@@ -2,9 +2,7 @@
 # check_pe.sh VERSION VeskServer.exe Vesk_Device.dll: both files as Windows loads and describes them.
 set -u
 version=$1 exe=$2 dll=$3 fail=0
-check() {  # check DESCRIPTION COMMAND...
-    if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi
-}
+check() { if ! "${@:2}"; then echo "FAIL: $1"; fail=1; fi; }  # check DESCRIPTION COMMAND...
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 resources=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
 four="CloseVeskDevice EnableZMQData OpenVeskDevice SetConfig_Bool "  # the library's names, sorted

@@ -9,18 +9,13 @@
 #include <string.h>
 #include <unistd.h>
 
-static int record = -1;
-static int taken[65536], taken_count = -1;
+static int record = -1, taken[65536], taken_count = -1;
 
-static void note(const char *line)
-{
-    (void)!write(record, line, strlen(line));
-}
+static void note(const char *line) { (void)!write(record, line, strlen(line)); }
 
 /* SIGUSR1 is caught, to interrupt a read; SIGUSR2 takes every free descriptor, the next gives them back. */
 static void on_signal(int signal)
 {
-    int fd;
     if (signal == SIGUSR1) {
         note("caught\n");
     } else if (taken_count >= 0) {
@@ -29,8 +24,8 @@ static void on_signal(int signal)
         taken_count = -1;
         note("given back\n");
     } else {
-        for (taken_count = 0; taken_count < 65536 && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-            taken[taken_count++] = fd;
+        for (taken_count = 0; taken_count < 65536 && (taken[taken_count] = open("/", O_RDONLY | O_CLOEXEC)) >= 0;)
+            ++taken_count;
         note("taken\n");
     }
 }
@@ -40,10 +35,7 @@ __attribute__((constructor)) static void on_load(void)
     const char *path = getenv("VESK_TEST_RECORD");
     int pipe_ends[2] = {-1, -1};
     struct sigaction action = {.sa_handler = on_signal};
-    if (path == NULL)
-        return;
-    record = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (pipe(pipe_ends) != 0)
+    if (path == NULL || (record = open(path, O_WRONLY | O_CREAT | O_APPEND, 0644)) < 0 || pipe(pipe_ends) != 0)
         return;
     dprintf(record, "opened %d %d %d\n", record, pipe_ends[0], pipe_ends[1]);
     sigaction(SIGUSR1, &action, NULL);
@@ -62,7 +54,4 @@ int getc(FILE *stream)
     return real_getc(stream);
 }
 
-int getchar(void)
-{
-    return getc(stdin);
-}
+int getchar(void) { return getc(stdin); }

@@ -9,18 +9,15 @@
 #include <thread>
 #include <vector>
 
-// The bound on every wait in the tests: a cold Wine start alone can take several seconds.
-inline constexpr std::chrono::seconds kPatience{30};
+inline constexpr std::chrono::seconds kPatience{30};  // every wait's bound: a cold Wine start alone takes seconds
 
 // Polls `condition` until it holds or `patience` has passed; returns whether it held.
 inline bool eventually(const std::function<bool()> &condition, std::chrono::milliseconds patience = kPatience)
 {
-    auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!condition()) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
@@ -45,9 +42,7 @@ class Child {
 public:
     Child(const std::vector<std::string> &argv, const ChildOptions &options = {});
     ~Child();
-    Child(Child &&other) noexcept;
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
+    Child(Child &&other) noexcept;  // and no copy
 
     void resume();  // lets a program started `suspended` run
     void send(const std::string &bytes);  // at a terminal: typed
@@ -66,14 +61,11 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Resident memory of process `pid` in kB (Windows: its working set), or -1.
-long resident_kb(int pid);
+long resident_kb(int pid);  // resident memory of process `pid` in kB (Windows: its working set), or -1
 
-// The main thread's processor time so far, in ms at the platform's granularity (POSIX: clock ticks), or -1.
-long main_thread_cpu_ms(int pid);
+long main_thread_cpu_ms(int pid);  // its main thread's processor time so far in ms (POSIX: whole clock ticks), or -1
 
-// The folder of this test program and of the programs under test beside it.
-std::string program_folder();
+std::string program_folder();  // of this test program, and of the programs under test beside it
 
 // POSIX: network, user (unless root) and mount namespaces, off the user's own copy's lock; why not, or "".
 std::string make_private_namespaces();

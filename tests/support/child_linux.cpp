@@ -24,8 +24,6 @@
 
 namespace fs = std::filesystem;
 
-extern char **environ;
-
 // One side's descriptors of the program's standard streams; -1 where the options ask for none.
 struct Ends { int in = -1, out = -1, err = -1; };
 
@@ -46,10 +44,8 @@ struct Child::Impl : Ends {
 
     ~Impl()
     {
-        if (pid > 0 && status < 0) {
-            ::kill(pid, SIGKILL);
+        if (pid > 0 && status < 0 && ::kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
-        }
         for (int fd : {in, out, err})
             close(fd);  // -1 where there is none: EBADF, harmless
     }
@@ -63,8 +59,7 @@ static void open_pipe(int &read_end, int &write_end)
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    read_end = ends[0];
-    write_end = ends[1];
+    read_end = ends[0], write_end = ends[1];
 }
 
 // Ours, then the options' entries, each replacing an earlier one of its name.
@@ -88,11 +83,9 @@ static std::vector<char *> child_environment(const ChildOptions &options)
                                        char **argv, char **env)
 {
     if (options.terminal) {
-        // The first terminal a session leader opens becomes its controlling terminal.
-        setsid();
+        setsid();  // the first terminal a session leader opens becomes its controlling terminal
         theirs.in = theirs.out = theirs.err = open(terminal.c_str(), O_RDWR);
-        // Ctrl+\ must not leave a core file behind.
-        const struct rlimit no_core = {0, 0};
+        const struct rlimit no_core = {0, 0};  // Ctrl+\ must not leave a core file behind
         setrlimit(RLIMIT_CORE, &no_core);
     }
     if (!options.stderr_path.empty())
@@ -101,8 +94,7 @@ static std::vector<char *> child_environment(const ChildOptions &options)
         theirs.err = theirs.out;
     dup2(theirs.in, 0);
     dup2(theirs.out, 1);
-    if (theirs.err >= 0)
-        dup2(theirs.err, 2);
+    dup2(theirs.err, 2);  // none (-1): ours stays
     if (options.nonblocking_input)
         fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK);
     if (options.closed_fd >= 0)
@@ -110,11 +102,10 @@ static std::vector<char *> child_environment(const ChildOptions &options)
     // As a shell starts a program, whatever the runner ignores (a script's background job: SIGINT, SIGQUIT).
     for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP})
         std::signal(signal, SIG_DFL);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
-        _exit(126);
     if (options.suspended)
         raise(SIGSTOP);
-    if (options.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0))
+    if ((!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) ||
+        (options.uid >= 0 && (setgroups(0, nullptr) != 0 || setgid(options.uid) != 0 || setuid(options.uid) != 0)))
         _exit(126);
     execvpe(argv[0], argv, env);
     _exit(127);
@@ -125,8 +116,7 @@ static void fill(int fd)
 {
     const std::string block(4096, 'x');
     fcntl(fd, F_SETFL, O_NONBLOCK);
-    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {
-    }
+    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {}
     fcntl(fd, F_SETFL, 0);
 }
 
@@ -163,8 +153,7 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
         start_program(options, theirs, terminal, argv.data(), env.data());
     for (int fd : {theirs.in, theirs.out, theirs.err})
         close(fd);
-    if (c.out >= 0)
-        fcntl(c.out, F_SETFL, O_NONBLOCK);
+    fcntl(c.out, F_SETFL, O_NONBLOCK);  // none if stdout_closed (-1): EBADF
     int raw;
     if (options.suspended && waitpid(c.pid, &raw, WUNTRACED) == c.pid && !WIFSTOPPED(raw))
         c.status = status_of(raw);
@@ -179,11 +168,7 @@ void Child::resume() { ::kill(impl_->pid, SIGCONT); }
 int Child::pid() const { return impl_->pid; }
 
 // Bytes waiting in the pipe behind `fd`, or -1.
-static int pending(int fd)
-{
-    int bytes = 0;
-    return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
-}
+static int pending(int fd) { int bytes = 0; return ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1; }
 
 int Child::undrained_errors() const { return pending(impl_->err); }
 
@@ -197,23 +182,21 @@ void Child::send(const std::string &bytes)
 
 void Child::close_input()
 {
-    Impl &c = *impl_;
-    if (isatty(c.in)) {  // the terminal hangs up once no descriptor holds its master end
-        c.drain_output();
-        close(std::exchange(c.out, -1));
+    if (isatty(impl_->in)) {  // the terminal hangs up once no descriptor holds its master end
+        impl_->drain_output();
+        close(std::exchange(impl_->out, -1));
     }
-    close(std::exchange(c.in, -1));
+    close(std::exchange(impl_->in, -1));
 }
 
 bool Child::wait_for_input_read() { return eventually([&] { return pending(impl_->in) == 0; }); }
 
 bool Child::running()
 {
-    Impl &c = *impl_;
     int raw;
-    if (c.status < 0 && waitpid(c.pid, &raw, WNOHANG) == c.pid)
-        c.status = status_of(raw);
-    return c.status < 0;
+    if (impl_->status < 0 && waitpid(impl_->pid, &raw, WNOHANG) == impl_->pid)
+        impl_->status = status_of(raw);
+    return impl_->status < 0;
 }
 
 int Child::wait()
@@ -222,18 +205,13 @@ int Child::wait()
     eventually([&] { c.drain_output(); return !running(); });
     // Its last output may still be on its way, but a helper it left may hold the pipe: a moment's.
     struct pollfd p = {c.out, POLLIN, 0};
-    while (c.status >= 0 && c.out >= 0 && poll(&p, 1, 100) > 0 && c.drain_output()) {
-    }
+    while (c.status >= 0 && c.out >= 0 && poll(&p, 1, 100) > 0 && c.drain_output()) {}
     return c.status;
 }
 
 void Child::kill() { ::kill(impl_->pid, SIGKILL); }
 
-std::string Child::output()
-{
-    impl_->drain_output();
-    return impl_->output;
-}
+std::string Child::output() { impl_->drain_output(); return impl_->output; }
 
 // A number from the "Name:" line of /proc/PID/status (proc(5)), or -1.
 static long status_line(int pid, const std::string &name)
@@ -252,14 +230,12 @@ long resident_kb(int pid) { return status_line(pid, "VmRSS"); }
 long main_thread_cpu_ms(int pid)
 {
     const std::string id = std::to_string(pid);
-    std::ifstream stat("/proc/" + id + "/task/" + id + "/stat");
     std::string line;
-    std::getline(stat, line);
+    std::getline(std::ifstream("/proc/" + id + "/task/" + id + "/stat"), line);
     // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15 (proc(5)).
     long user = 0, system = 0;
     const char *fields = std::strrchr(line.c_str(), ')');
-    if (fields == nullptr ||
-        std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
+    if (!fields || std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &user, &system) != 2)
         return -1;
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
@@ -297,8 +273,7 @@ static std::string enter_namespaces(const std::string &place)
         if (!root && !(std::ofstream("/proc/self/" + file) << text << std::flush))
             return "cannot write /proc/self/" + file + " in a user namespace";
     // The lock's name lives in the network namespace, which starts with its loopback down.
-    struct ifreq lo = {};
-    std::strcpy(lo.ifr_name, "lo");
+    struct ifreq lo = {{"lo"}, {}};
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0 || ioctl(s, SIOCGIFFLAGS, &lo) != 0 || (lo.ifr_flags |= IFF_UP, ioctl(s, SIOCSIFFLAGS, &lo) != 0))
         return std::string("cannot bring the loopback up: ") + std::strerror(errno);

@@ -13,9 +13,8 @@ static Target g_target;
 
 const Target &target() { return g_target; }
 
-const std::vector<std::string> kOrderlyTrace = {
-    VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN, VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE,
-};
+const std::vector<std::string> kOrderlyTrace = {VESK_TRACE_LOAD, VESK_TRACE_ENABLE, VESK_TRACE_OPEN,
+                                                VESK_TRACE_LOG_LOST, VESK_TRACE_CLOSE};
 
 const std::vector<std::string> kStartedTrace = {kOrderlyTrace.begin(), kOrderlyTrace.end() - 1};
 
@@ -38,10 +37,7 @@ std::vector<std::string> Trace::lines() const
 
 bool Trace::wait_for_line(const std::string &line) const
 {
-    return eventually([&] {
-        const std::vector<std::string> all = lines();
-        return std::find(all.begin(), all.end(), line) != all.end();
-    });
+    return eventually([&] { const auto all = lines(); return std::find(all.begin(), all.end(), line) != all.end(); });
 }
 
 std::string contents(const std::string &path)
@@ -61,18 +57,15 @@ std::string output_of(const std::vector<std::string> &lines)
 void ServerTest::SetUp()
 {
     std::random_device random;
-    fs::path dir;
     do
-        dir = fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()));
-    while (!fs::create_directory(dir));
-    dir_ = dir.u8string();
+        dir_ = (fs::temp_directory_path() / ("vesk-test-" + std::to_string(random()))).u8string();
+    while (!fs::create_directory(fs::u8path(dir_)));
     // Copies run as another user must reach what they run and write their trace here.
     std::error_code ignored;
     fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit, ignored);
 }
 
-// Every program a case started has ended by now (on Windows, with everything it started). A
-// scanner may still hold a file that one wrote, for a moment: the removal is tried again.
+// Every program has ended by now (on Windows, with all it started); a scanner may hold a file a moment longer.
 void ServerTest::TearDown()
 {
     std::error_code error;
@@ -146,9 +139,18 @@ std::string ServerTest::copy_server(const std::string &folder, const std::string
     return (to / server.filename()).u8string();
 }
 
-// Takes what the command line adds to the target; why the cases cannot run, or "".
-static std::string take_arguments(int argc, char **argv)
+int main(int argc, char **argv)
 {
+    const int role = run_child_role(argc, argv);
+    if (role >= 0)
+        return role;
+    ::testing::InitGoogleTest(&argc, argv);
+    const std::string exe = kWindows ? ".exe" : "";
+    g_target.helpers = program_folder();
+    g_target.server = g_target.helpers + "/VeskServer" + exe;
+    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
+    g_target.eol = kWindows ? "\r\n" : "\n";
+    // What the command line adds to the target; why the cases cannot run, or "".
     std::string why_not = lock_name_in_use();
     for (int i = 1; i < argc && why_not.empty(); ++i) {
         const std::string arg = argv[i], value = arg.substr(arg.find('=') + 1);
@@ -163,21 +165,6 @@ static std::string take_arguments(int argc, char **argv)
         else
             why_not = "unknown argument " + arg;
     }
-    return why_not;
-}
-
-int main(int argc, char **argv)
-{
-    const int role = run_child_role(argc, argv);
-    if (role >= 0)
-        return role;
-    ::testing::InitGoogleTest(&argc, argv);
-    const std::string exe = kWindows ? ".exe" : "";
-    g_target.helpers = program_folder();
-    g_target.server = g_target.helpers + "/VeskServer" + exe;
-    g_target.listener = g_target.helpers + "/vesk-listen" + exe;
-    g_target.eol = kWindows ? "\r\n" : "\n";
-    const std::string why_not = take_arguments(argc, argv);
     if (why_not.empty())
         return RUN_ALL_TESTS();
     std::fprintf(stderr, "not starting the cases: %s\n", why_not.c_str());

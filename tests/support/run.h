@@ -11,7 +11,6 @@
 #include "vesk/call_trace.h"
 #include "vesk/says.h"
 
-// The platform the suite is built for and runs on.
 #ifdef _WIN32
 inline constexpr bool kWindows = true;
 #else
@@ -20,8 +19,7 @@ inline constexpr bool kWindows = false;
 
 // The programs under test, beside the test program, and what its command line adds.
 struct Target {
-    std::string server;    // the server
-    std::string listener;  // the data output's listener
+    std::string server, listener;  // the server and the data output's listener
     std::string helpers;   // the folder of the test's own helper programs
     std::string eol;       // how a written newline arrives
     std::string library;   // --library=NAME: the device library's file name
@@ -45,14 +43,11 @@ struct Trace {
 extern const std::vector<std::string> kOrderlyTrace;
 extern const std::vector<std::string> kStartedTrace;
 
-// How often `word` occurs in `text`.
-size_t count_of(const std::string &text, const std::string &word);
+size_t count_of(const std::string &text, const std::string &word);  // how often `word` occurs in `text`
 
-// The whole of a file; empty if there is none.
-std::string contents(const std::string &path);
+std::string contents(const std::string &path);  // the whole of a file; empty if there is none
 
-// The given lines as the program writes them.
-std::string output_of(const std::vector<std::string> &lines);
+std::string output_of(const std::vector<std::string> &lines);  // the lines as the program writes them
 
 // Each test gets a folder of its own for traces and copies of the program.
 class ServerTest : public ::testing::Test {
@@ -71,17 +66,10 @@ protected:
         return child;
     }
     // Sends q and a line end, and checks that the copy ends in order.
-    void quit(Child &child, const Trace &trace)
-    {
-        child.send("q\n");
-        expect_orderly_end(child, trace);
-    }
-    // Checks that a copy ended in order: both lines, status 0, every entry point called.
-    void expect_orderly_end(Child &child, const Trace &trace);
-    // Checks that a copy was refused: start line only, status 0, no entry point called.
-    void expect_refused(Child &child, const Trace &trace);
-    // Checks that the platform stopped a copy before main: a failure status, no output, no call.
-    void expect_not_started(Child &child, const Trace &trace);
+    void quit(Child &child, const Trace &trace) { child.send("q\n"); expect_orderly_end(child, trace); }
+    void expect_orderly_end(Child &child, const Trace &trace);  // both lines, status 0, every entry point called
+    void expect_refused(Child &child, const Trace &trace);  // start line only, status 0, no entry point called
+    void expect_not_started(Child &child, const Trace &trace);  // stopped before main: failure, no output, no call
     // Q ignored, q closes the device before the trailing read takes a byte or the end; `during(n)` in read n.
     void walk_to_the_end(Child &child, const Trace &trace, bool end_input, const std::function<void(int)> &during);
     // Copies the server alone, or with `library` beside it, into a new folder; returns its path.
