@@ -44,9 +44,3 @@ TEST(WindowsLock, ObjectOfAnotherUnderTheNameKeepsNoHandle)
         EXPECT_EQ(lock_name_in_use(), "") << "the call kept its handle";
     }
 }
-
-int main(int argc, char **argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
