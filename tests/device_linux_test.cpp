@@ -7,8 +7,9 @@
 
 #include "support/device.h"
 
-// libzmq would remove whatever stands at an ipc:// path, a live socket too, or one another user could swap.
-TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
+// libzmq would remove whatever stands at an ipc:// path, a live socket too, or one another user could
+// swap. A close removes our socket file, a killed run's is replaced; a sticky folder lets nobody rename it.
+TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
     std::ofstream(file) << "keep";
@@ -34,11 +35,7 @@ TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
     close(client);
     close(listening);
-}
 
-// A close removes the socket file, a killed run's is replaced; a sticky folder lets nobody rename it.
-TEST_F(Device, IpcEndpointServesEveryRun)
-{
     const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
     ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
