@@ -29,7 +29,7 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
         {link + "/precious", VESK_SAYS_FOLDER_NOT_SAFE + link},
     };
     for (const auto &[path, why] : refused)
-        expect_no_data_output("ipc://" + path, why);
+        expect_said({"VESK_DEVICE_ENDPOINT=ipc://" + path}, VESK_SAYS_NO_OUTPUT "ipc://" + path + ": " + why);
     EXPECT_EQ(contents(file), "keep");
     int client = socket(AF_UNIX, SOCK_STREAM, 0);
     EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
@@ -66,7 +66,8 @@ TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
     const std::string theirs = dir_ + "/theirs";
     ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
     ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-    expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs);
+    const std::string data = "ipc://" + theirs + "/data", why = VESK_SAYS_FOLDER_NOT_SAFE + theirs;
+    expect_said({"VESK_DEVICE_ENDPOINT=" + data}, VESK_SAYS_NO_OUTPUT + data + ": " + why);
 }
 
 // Nothing the stand-in writes or opens, nor a limit it meets, holds up or ends the run.

@@ -163,9 +163,8 @@ static std::map<uint64_t, std::vector<float>> documented_samples(const std::stri
         float sample;
         const bool is_row = in_example && row >> sequence >> comma >> time_ns && comma == ',';
         in_example = is_row || line.find("sequence,time_ns,") != std::string::npos;
-        // Up to "...", where the line goes on unshown.
         while (is_row && samples[sequence].size() < VESK_CHANNELS && row >> comma >> sample && comma == ',')
-            samples[sequence].push_back(sample);
+            samples[sequence].push_back(sample);  // up to "...", where the line goes on unshown
     }
     return samples;
 }
@@ -173,29 +172,20 @@ static std::map<uint64_t, std::vector<float>> documented_samples(const std::stri
 // The documented CSV examples are what a run at the default rate makes, bit for bit.
 TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    Socket subscriber(ZMQ_SUB);
-    zmq_setsockopt(subscriber.socket, ZMQ_SUBSCRIBE, "", 0);
-    int soon_ms = 5;  // each open binds anew, and the subscriber must be back before the packets
-    zmq_setsockopt(subscriber.socket, ZMQ_RECONNECT_IVL, &soon_ms, sizeof soon_ms);
     EnableZMQData();
-    zmq_connect(subscriber.socket, endpoint_.c_str());
+    Subscriber subscriber(endpoint_, 5);  // each open binds anew: it must be back before the packets
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);
         const auto documented = documented_samples(file);
         ASSERT_GE(documented.size(), 2u);
         std::map<uint64_t, vesk_packet> made;
         // The subscriber may join after the first packets: then the device is opened again.
-        for (int run = 0; run < 10 && made.size() < documented.size(); ++run) {
+        for (int run = 0; run < 10 && made.count(documented.begin()->first) == 0; ++run) {
             EnableZMQData();
             OpenVeskDevice();
-            unsigned char message[VESK_MESSAGE_SIZE];
-            for (uint64_t last = 0; last < documented.rbegin()->first && subscriber.wait_in();) {
-                zmq_recv(subscriber.socket, message, sizeof message, 0);
-                const vesk_packet packet = vesk_decode(message);
-                if (documented.count(packet.sequence) > 0)
-                    made[packet.sequence] = packet;
-                last = packet.sequence;
-            }
+            vesk_packet packet = {};
+            while (packet.sequence < documented.rbegin()->first && subscriber.receive(&packet) >= 0)
+                made[packet.sequence] = packet;
             CloseVeskDevice();
         }
         for (const auto &[sequence, samples] : documented) {
