@@ -1,8 +1,6 @@
 // The Linux device library's socket files, and what FIFOs, full disks and resource limits do to it.
 #include <fstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "support/device.h"
@@ -16,12 +14,10 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
     ASSERT_EQ(chmod(open.c_str(), 0777), 0);  // past the umask
     ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
-    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    live.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listening, 1), 0);
+    Socket listening(ZMQ_REP);
+    struct stat bound, now;
+    ASSERT_EQ(zmq_bind(listening.socket, ("ipc://" + live).c_str()), 0);
+    ASSERT_EQ(lstat(live.c_str(), &bound), 0);
     const std::pair<std::string, std::string> refused[] = {
         {file, VESK_SAYS_PATH_TAKEN},
         {live, VESK_SAYS_PATH_TAKEN},
@@ -31,10 +27,7 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
     for (const auto &[path, why] : refused)
         expect_said({"VESK_DEVICE_ENDPOINT=ipc://" + path}, VESK_SAYS_NO_OUTPUT "ipc://" + path + ": " + why);
     EXPECT_EQ(contents(file), "keep");
-    int client = socket(AF_UNIX, SOCK_STREAM, 0);
-    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
-    close(client);
-    close(listening);
+    EXPECT_TRUE(lstat(live.c_str(), &now) == 0 && now.st_ino == bound.st_ino) << "the live socket is gone";
 
     const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
     ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
@@ -52,8 +45,7 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
             quit(server, t);
         }
     }
-    struct stat status;
-    EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
+    EXPECT_NE(lstat(ours.c_str(), &now), 0) << "the socket file was left behind";
 }
 
 class DeviceAsRoot : public Device {};
