@@ -62,8 +62,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     EXPECT_EQ(subscriber.next(500), -1) << "published after the device was closed";
     server.send("\n");
     expect_orderly_end(server, t);
-    // The log file and standard error (a file here) took every line: no loss is reported.
-    const std::string errors = contents(dir_ + "/stderr");
+    const std::string errors = contents(dir_ + "/stderr");  // a file, as is the log: neither drops a line
     EXPECT_EQ(errors.find(VESK_SAYS_DROPPED), std::string::npos) << errors;
     EXPECT_EQ(errors.find(VESK_SAYS_NOT_WRITTEN), std::string::npos) << errors;
 }
@@ -81,9 +80,8 @@ TEST_F(Device, EndpointThatCannotBeBoundLeavesTheRunIntact)
         expect_said({"VESK_DEVICE_ENDPOINT=" + endpoint}, VESK_SAYS_NO_OUTPUT + endpoint + ": " + why);
 }
 
-// Whether the server drops a peer that greets it and then subscribes over ZMTP 3.0 to `count` distinct
-// topics of `size` bytes and to everything, rather than stream to it: by hand, as libzmq's own SUB
-// would overflow its stack on megabytes of trie.
+// Whether the server drops, not streams to, a peer subscribing over ZMTP 3.0 to `count` topics of `size`
+// bytes and to all: by hand, as libzmq's own SUB would overflow its stack on megabytes of trie.
 static bool drops_peer(const std::string &endpoint, int count, size_t size)
 {
     std::string zmtp("\x04\x19\x05READY\x0bSocket-Type\0\0\0\x03SUB", 27);
@@ -168,8 +166,7 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
         });
     };
     ASSERT_TRUE(counted(VESK_LISTEN_NOTHING_YET + endpoint)) << contents(dir_ + "/counts");
-    // A wrong size, two parts, past the cap (the connection ends unread), then once resubscribed a
-    // packet beyond the device's numbers; the queue goes out at close.
+    // A wrong size, two parts, one past the cap (its connection ends), then a packet beyond the device's.
     {
         Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
         int verbose = 1;

@@ -16,8 +16,7 @@
 #include "support/device.h"
 #include "vesk/waveform.h"
 
-// Each case's data output is a socket file in a folder of its own; standard error goes into a pipe
-// that never blocks a writer.
+// Each case's data output is a socket file in a folder of its own, standard error a non-blocking pipe.
 class Standin : public ::testing::Test {
 protected:
     void SetUp() override
