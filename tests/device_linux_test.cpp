@@ -1,26 +1,23 @@
 // The Linux device library's socket files, and what FIFOs, full disks and resource limits do to it.
 #include <fstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include "support/device.h"
 
-// libzmq would remove whatever stands at an ipc:// path, a live socket too, or one another user could swap.
-TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
+// libzmq would remove whatever stands at an ipc:// path, a live socket too, or one another user could
+// swap. A close removes our socket file, a killed run's is replaced; a sticky folder lets nobody rename it.
+TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
 {
     const std::string file = dir_ + "/precious", live = dir_ + "/live", open = dir_ + "/open", link = dir_ + "/link";
     std::ofstream(file) << "keep";
     ASSERT_EQ(mkdir(open.c_str(), 0777), 0);
     ASSERT_EQ(chmod(open.c_str(), 0777), 0);  // past the umask
     ASSERT_EQ(symlink(dir_.c_str(), link.c_str()), 0);
-    int listening = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    live.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listening, 1), 0);
+    Socket listening(ZMQ_REP);
+    struct stat bound, now;
+    ASSERT_EQ(zmq_bind(listening.socket, ("ipc://" + live).c_str()), 0);
+    ASSERT_EQ(lstat(live.c_str(), &bound), 0);
     const std::pair<std::string, std::string> refused[] = {
         {file, VESK_SAYS_PATH_TAKEN},
         {live, VESK_SAYS_PATH_TAKEN},
@@ -28,17 +25,10 @@ TEST_F(Device, IpcEndpointLeavesWhatIsNotItsOwn)
         {link + "/precious", VESK_SAYS_FOLDER_NOT_SAFE + link},
     };
     for (const auto &[path, why] : refused)
-        expect_no_data_output("ipc://" + path, why);
+        expect_said({"VESK_DEVICE_ENDPOINT=ipc://" + path}, VESK_SAYS_NO_OUTPUT "ipc://" + path + ": " + why);
     EXPECT_EQ(contents(file), "keep");
-    int client = socket(AF_UNIX, SOCK_STREAM, 0);
-    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0) << "the live socket is gone";
-    close(client);
-    close(listening);
-}
+    EXPECT_TRUE(lstat(live.c_str(), &now) == 0 && now.st_ino == bound.st_ino) << "the live socket is gone";
 
-// A close removes the socket file, a killed run's is replaced; a sticky folder lets nobody rename it.
-TEST_F(Device, IpcEndpointServesEveryRun)
-{
     const std::string sticky = dir_ + "/sticky", ours = sticky + "/data";
     ASSERT_EQ(mkdir(sticky.c_str(), 0), 0);
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
@@ -55,8 +45,7 @@ TEST_F(Device, IpcEndpointServesEveryRun)
             quit(server, t);
         }
     }
-    struct stat status;
-    EXPECT_NE(lstat(ours.c_str(), &status), 0) << "the socket file was left behind";
+    EXPECT_NE(lstat(ours.c_str(), &now), 0) << "the socket file was left behind";
 }
 
 class DeviceAsRoot : public Device {};
@@ -69,7 +58,8 @@ TEST_F(DeviceAsRoot, IpcPathThroughAnotherUsersFolderIsRefused)
     const std::string theirs = dir_ + "/theirs";
     ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
     ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-    expect_no_data_output("ipc://" + theirs + "/data", VESK_SAYS_FOLDER_NOT_SAFE + theirs);
+    const std::string data = "ipc://" + theirs + "/data", why = VESK_SAYS_FOLDER_NOT_SAFE + theirs;
+    expect_said({"VESK_DEVICE_ENDPOINT=" + data}, VESK_SAYS_NO_OUTPUT + data + ": " + why);
 }
 
 // Nothing the stand-in writes or opens, nor a limit it meets, holds up or ends the run.

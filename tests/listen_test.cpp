@@ -63,9 +63,7 @@ TEST(Listen, ReportTellsTheStreamsHealth)
         long rate;
         uint64_t packets, drop_every, jump_at;  // the stamps jump by 1.5 s from packet jump_at on
         int64_t lag_ns, report_ns;
-        double rate_received;
-        int64_t quiet_s;
-        uint64_t lost, jumps;
+        double rate_received; int64_t quiet_s; uint64_t lost, jumps;  // expected
     } rows[] = {
         {"a rate that does not divide a second", 66667, 66667, 0, 0, 2000000, 1000000000, 66667, 0, 0, 0},
         {"quiet after the last packet", 250, 250, 0, 0, 0, 3500000000, 250 / 3.5, 2, 0, 0},
@@ -110,16 +108,13 @@ TEST(Listen, ReportAndPacketForms)
 
     EXPECT_EQ(csv_header(),
               "sequence,time_ns,channel0,channel1,channel2,channel3,channel4,channel5,channel6,channel7,run");
-    const vesk_packet packet = {12, 34, {1e-45f, 0.458325356f, -2.5f, 1.04358959e30f, 0, 0, 0, 1}};
-    const std::string line = csv_line(packet, 3);
+    const vesk_packet packet = {12, 34, {1e-45f, 0.458325356f, -2.5f, 1.04358959e30f, 10.1908455f, 0, 0, 1}};
+    std::string line = csv_line(packet, 3);
     ASSERT_EQ(line.rfind("12,34,", 0), 0u) << line;
-    const char *at = line.c_str() + 6;
-    for (float sample : packet.samples) {
-        char *end = nullptr;
-        EXPECT_EQ(std::strtof(at, &end), sample) << line;
-        at = end + 1;
-    }
-    EXPECT_STREQ(at - 1, ",3");
+    char *at = line.data() + 5;  // the comma before each sample in turn
+    for (float sample : packet.samples)
+        EXPECT_EQ(std::strtof(at + 1, &at), sample) << line;
+    EXPECT_STREQ(at, ",3");
 }
 
 // One mode at most, then an endpoint at most; --help and --version alone.
