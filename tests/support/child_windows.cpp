@@ -11,7 +11,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -23,7 +22,6 @@ const char kInsideConsole[] = "--inside-console";
 const char kProgram[] = "[program:";  // the console's helper says "[program:PID:THREAD]"
 const char kProgramEnded[] = "[the program has ended]";
 
-// Closed once out of scope; a null handle is left alone.
 using Handle = std::unique_ptr<void, decltype(&CloseHandle)>;
 
 [[noreturn]] void fail(const std::string &what)
@@ -152,8 +150,7 @@ struct Child::Impl {
             DWORD no_wait = PIPE_NOWAIT, wait = PIPE_WAIT, n = 1;
             const std::string block(4096, 'x');
             SetNamedPipeHandleState(*made, &no_wait, nullptr, nullptr);
-            while (WriteFile(*made, block.data(), 4096, &n, nullptr) && n > 0) {
-            }
+            while (WriteFile(*made, block.data(), 4096, &n, nullptr) && n > 0) {}
             SetNamedPipeHandleState(*made, &wait, nullptr, nullptr);
         }
         return *made;
@@ -173,11 +170,7 @@ struct Child::Impl {
         return false;
     }
 
-    bool shows(const char *marker)
-    {
-        drain();
-        return text.find(marker) != std::string::npos;
-    }
+    bool shows(const char *marker) { drain(); return text.find(marker) != std::string::npos; }
 
     // Runs as the program the console's helper names; the helper's handle keeps that id from reuse.
     void find_program_in_console()
@@ -196,11 +189,7 @@ struct Child::Impl {
         g_main_threads[pid] = thread_id;
     }
 
-    void close_console()
-    {
-        if (console != nullptr)
-            g_close_console(std::exchange(console, nullptr));
-    }
+    void close_console() { if (console != nullptr) g_close_console(std::exchange(console, nullptr)); }
 
     // Reads all it wrote: to the helper's kProgramEnded, else until the console is gone (slow on Wine).
     void finish_output()
@@ -276,11 +265,7 @@ Child::Child(Child &&other) noexcept = default;
 
 Child::~Child() = default;
 
-void Child::resume()
-{
-    ResumeThread(impl_->thread);
-    CloseHandle(std::exchange(impl_->thread, nullptr));
-}
+void Child::resume() { ResumeThread(impl_->thread); CloseHandle(std::exchange(impl_->thread, nullptr)); }
 
 int Child::pid() const { return static_cast<int>(impl_->pid); }
 
@@ -299,11 +284,7 @@ void Child::send(const std::string &bytes)
         throw std::runtime_error("the program no longer reads its input");
 }
 
-void Child::close_input()
-{
-    CloseHandle(std::exchange(impl_->in, nullptr));
-    impl_->close_console();
-}
+void Child::close_input() { CloseHandle(std::exchange(impl_->in, nullptr)); impl_->close_console(); }
 
 bool Child::wait_for_input_read()
 {
@@ -334,11 +315,7 @@ int Child::wait()
 
 void Child::kill() { TerminateProcess(impl_->process, 1); }
 
-std::string Child::output()
-{
-    impl_->drain();
-    return impl_->text;
-}
+std::string Child::output() { impl_->drain(); return impl_->text; }
 
 long resident_kb(int pid)
 {
