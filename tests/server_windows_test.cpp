@@ -27,22 +27,19 @@ class WindowsServer : public ServerTest {};
 // Another's object under the lock's name (here ours): a mutex refuses the start; an event leaves copies unguarded.
 TEST_F(WindowsServer, ObjectOfAnotherProgramUnderTheLockName)
 {
-    for (const std::string kind : {"mutex", "event"}) {
-        SCOPED_TRACE(kind);
-        HANDLE held = kind == "mutex" ? CreateMutexA(nullptr, TRUE, kLockName)
-                                      : CreateEventA(nullptr, TRUE, FALSE, kLockName);
-        ASSERT_NE(held, nullptr);
-        Trace a = trace(kind + "-a"), b = trace(kind + "-b");
-        Child first = kind == "mutex" ? start(a) : start_holder(a);
-        if (kind == "mutex") {
-            expect_refused(first, a);
-        } else {
-            Child second = start_holder(b);
-            quit(second, b);
-            quit(first, a);
-        }
-        CloseHandle(held);
-    }
+    HANDLE mutex = CreateMutexA(nullptr, TRUE, kLockName);
+    ASSERT_NE(mutex, nullptr);
+    Trace refused = trace("refused");
+    Child server = start(refused);
+    expect_refused(server, refused);
+    CloseHandle(mutex);
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, kLockName);
+    ASSERT_NE(event, nullptr);
+    Trace a = trace("a"), b = trace("b");
+    Child first = start_holder(a), second = start_holder(b);
+    quit(second, b);
+    quit(first, a);
+    CloseHandle(event);
 }
 
 // Unloading the stand-in leaves a host none of its threads, also once its writer thread wrote a line.
