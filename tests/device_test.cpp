@@ -56,8 +56,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 #ifndef _WIN32
     ASSERT_TRUE(eventually([&] { return thread_count(server.pid()) == 1; })) << "a library thread lingers";
 #endif
-    while (subscriber.next(200) >= 0) {
-    }
+    while (subscriber.next(200) >= 0) {}
     EXPECT_TRUE(server.running());
     EXPECT_EQ(subscriber.next(500), -1) << "published after the device was closed";
     server.send("\n");

@@ -13,11 +13,7 @@ struct Socket {
     {
         zmq_setsockopt(socket, ZMQ_LINGER, &linger_ms, sizeof linger_ms);
     }
-    ~Socket()
-    {
-        zmq_close(socket);
-        zmq_ctx_term(context);
-    }
+    ~Socket() { zmq_close(socket); zmq_ctx_term(context); }
     // Whether a message comes within `ms` milliseconds.
     bool wait_in(long ms = kPatience.count() * 1000)
     {
