@@ -141,8 +141,7 @@ std::string ServerTest::copy_server(const std::string &folder, const std::string
 
 int main(int argc, char **argv)
 {
-    const int role = run_child_role(argc, argv);
-    if (role >= 0)
+    if (const int role = run_child_role(argc, argv); role >= 0)
         return role;
     ::testing::InitGoogleTest(&argc, argv);
     const std::string exe = kWindows ? ".exe" : "";

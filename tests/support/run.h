@@ -65,7 +65,6 @@ protected:
         EXPECT_TRUE(trace.wait_for_start()) << "the first copy did not start";
         return child;
     }
-    // Sends q and a line end, and checks that the copy ends in order.
     void quit(Child &child, const Trace &trace) { child.send("q\n"); expect_orderly_end(child, trace); }
     void expect_orderly_end(Child &child, const Trace &trace);  // both lines, status 0, every entry point called
     void expect_refused(Child &child, const Trace &trace);  // start line only, status 0, no entry point called
