@@ -35,8 +35,7 @@ struct Trace {
     std::string env() const { return "VESK_DEVICE_TRACE=" + path; }
     std::vector<std::string> lines() const;
     bool wait_for_line(const std::string &line) const;  // false if not there within kPatience
-    // Waits until the program has made its last call before the wait for q.
-    bool wait_for_start() const { return wait_for_line(VESK_TRACE_LOG_LOST); }
+    bool wait_for_start() const { return wait_for_line(VESK_TRACE_LOG_LOST); }  // its last call before q's wait
 };
 
 // The trace of an orderly run, and of a copy that has not closed the device (waiting, or ended).
