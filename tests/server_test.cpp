@@ -20,8 +20,9 @@ TEST_F(Server, OrderlyRunIgnoresArgumentsAndTheLibraryLoadsFirst)
         EXPECT_EQ(server.wait(), 0);
         EXPECT_EQ(t.lines(), kOrderlyTrace);
         const std::string first = VESK_SAYS_LOADED "\n" + output_of({VESK_START_LINE});
-        if (!output_closed)
+        if (!output_closed) {
             EXPECT_EQ(server.output().substr(0, first.size()), first);
+        }
     }
 }
 
