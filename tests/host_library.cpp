@@ -18,22 +18,17 @@ static int thread_count()
     return n;
 }
 
-template <typename Function>
-static Function entry(HMODULE library, const char *name)
-{
-    return reinterpret_cast<Function>(reinterpret_cast<void *>(GetProcAddress(library, name)));
-}
-
 int main(int argc, char **argv)
 {
     const int before = thread_count();
     HMODULE library = argc == 2 ? LoadLibraryA(argv[1]) : nullptr;
     if (library == nullptr)
         return 2;
-    entry<void (*)()>(library, "EnableZMQData")();
-    entry<void (*)()>(library, "OpenVeskDevice")();
-    entry<void (*)(const char *, bool)>(library, "SetConfig_Bool")("bLogPackLost", true);
-    entry<void (*)()>(library, "CloseVeskDevice")();
+    auto entry = [library](const char *name) { return reinterpret_cast<void *>(GetProcAddress(library, name)); };
+    reinterpret_cast<void (*)()>(entry("EnableZMQData"))();
+    reinterpret_cast<void (*)()>(entry("OpenVeskDevice"))();
+    reinterpret_cast<void (*)(const char *, bool)>(entry("SetConfig_Bool"))("bLogPackLost", true);
+    reinterpret_cast<void (*)()>(entry("CloseVeskDevice"))();
     FreeLibrary(library);
     if (eventually([&] { return GetModuleHandleA(argv[1]) == nullptr && thread_count() <= before; },
                    std::chrono::seconds(10)))
