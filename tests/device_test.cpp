@@ -10,6 +10,27 @@
 #include "support/device.h"
 #include "vesk/waveform.h"
 
+// The numbers missing between the rising packets `seen`, each a 10th, each stamped a start plus its due
+// moment at `rate`; the start moves on only where standard error `said` so (a stall of over a second).
+static std::vector<uint64_t> gaps_in(const std::vector<vesk_packet> &seen, long rate, const std::string &said)
+{
+    const bool moved_on = said.find(VESK_SAYS_MOVED_ON) != std::string::npos;
+    std::vector<uint64_t> gaps;
+    uint64_t start = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GT(seen[i].sequence, seen[i - 1].sequence);
+        const uint64_t due = vesk_due_ns(seen[i].sequence, rate);
+        if (seen[i].time_ns >= start + due + 1000000000 && moved_on)
+            start = seen[i].time_ns - due;
+        EXPECT_EQ(seen[i].time_ns, start + due) << seen[i].sequence;
+        for (uint64_t missing = seen[i - 1].sequence + 1; missing < seen[i].sequence; ++missing) {
+            EXPECT_EQ(missing % 10, 9u) << missing << " was lost without being dropped";
+            gaps.push_back(missing);
+        }
+    }
+    return gaps;
+}
+
 // Every 10th packet lost and logged, stamps on a schedule not dividing a second; after q no thread runs.
 TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
 {
@@ -27,21 +48,7 @@ TEST_F(Device, PublishesRisingSequenceOnScheduleAndLogsEveryGap)
     }
     const int64_t now = std::chrono::nanoseconds(std::chrono::system_clock::now().time_since_epoch()).count();
     EXPECT_LT(std::llabs(now - static_cast<int64_t>(seen.back().time_ns)), 60LL * 1000000000) << "not near now";
-    // Each stamp is a start plus its due moment; the start moves on where standard error says (a stall).
-    const bool moved_on = contents(dir_ + "/stderr").find(VESK_SAYS_MOVED_ON) != std::string::npos;
-    std::vector<uint64_t> gaps;
-    uint64_t start = seen[0].time_ns - vesk_due_ns(seen[0].sequence, rate);
-    for (size_t i = 1; i < seen.size(); ++i) {
-        EXPECT_GT(seen[i].sequence, seen[i - 1].sequence);
-        const uint64_t due = vesk_due_ns(seen[i].sequence, rate);
-        if (seen[i].time_ns >= start + due + 1000000000 && moved_on)
-            start = seen[i].time_ns - due;
-        EXPECT_EQ(seen[i].time_ns, start + due) << seen[i].sequence;
-        for (uint64_t missing = seen[i - 1].sequence + 1; missing < seen[i].sequence; ++missing) {
-            EXPECT_EQ(missing % 10, 9u) << missing << " was lost without being dropped";
-            gaps.push_back(missing);
-        }
-    }
+    const std::vector<uint64_t> gaps = gaps_in(seen, rate, contents(dir_ + "/stderr"));
     ASSERT_GE(gaps.size(), 25u);
     const std::string last = VESK_SAYS_LOST + std::to_string(gaps.back()) + "\n";
     ASSERT_TRUE(eventually([&] { return contents(dir_ + "/lost.log").find(last) != std::string::npos; }));
@@ -149,6 +156,32 @@ TEST_F(Device, WildcardPortIsSaidAndHugeSubscriptionCostsNothing)
     quit(server, t);
 }
 
+// Sends a wrong size, two parts, one past the cap (its connection ends), then a packet beyond the device's.
+static void send_what_is_not_a_packet(const std::string &endpoint)
+{
+    Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
+    int verbose = 1;
+    zmq_setsockopt(publisher.socket, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose);
+    auto subscribed = [&] {  // a new connection's may come before the old one's unsubscription
+        char message[8] = {};
+        while (message[0] != 1 && publisher.wait_in())
+            zmq_recv(publisher.socket, message, sizeof message, 0);
+        return message[0] == 1;
+    };
+    ASSERT_EQ(zmq_bind(publisher.socket, endpoint.c_str()), 0);
+    ASSERT_TRUE(subscribed()) << "the listener never subscribed";
+    zmq_send(publisher.socket, "not a packet", 12, 0);
+    zmq_send(publisher.socket, "two", 3, ZMQ_SNDMORE);
+    zmq_send(publisher.socket, "parts", 5, 0);
+    const std::string huge(64 << 20, 'x');
+    zmq_send(publisher.socket, huge.data(), huge.size(), 0);
+    ASSERT_TRUE(subscribed()) << "the listener took the huge message";
+    vesk_packet packet = {1000000, 0, {}};
+    unsigned char message[VESK_MESSAGE_SIZE];
+    vesk_encode(&packet, message);
+    zmq_send(publisher.socket, message, sizeof message, 0);
+}
+
 // vesk-listen as its user runs it: it waits aloud, counts non-packets apart, writes a device's
 // packets as CSV with the restart as the next run, and ends once nobody reads its output.
 TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
@@ -165,30 +198,7 @@ TEST_F(Device, ListenerShowsThePacketsAndCountsThem)
         });
     };
     ASSERT_TRUE(counted(VESK_LISTEN_NOTHING_YET + endpoint)) << contents(dir_ + "/counts");
-    // A wrong size, two parts, one past the cap (its connection ends), then a packet beyond the device's.
-    {
-        Socket publisher(ZMQ_XPUB, static_cast<int>(kPatience.count() * 1000));
-        int verbose = 1;
-        zmq_setsockopt(publisher.socket, ZMQ_XPUB_VERBOSE, &verbose, sizeof verbose);
-        auto subscribed = [&] {  // a new connection's may come before the old one's unsubscription
-            char message[8] = {};
-            while (message[0] != 1 && publisher.wait_in())
-                zmq_recv(publisher.socket, message, sizeof message, 0);
-            return message[0] == 1;
-        };
-        ASSERT_EQ(zmq_bind(publisher.socket, endpoint.c_str()), 0);
-        ASSERT_TRUE(subscribed()) << "the listener never subscribed";
-        zmq_send(publisher.socket, "not a packet", 12, 0);
-        zmq_send(publisher.socket, "two", 3, ZMQ_SNDMORE);
-        zmq_send(publisher.socket, "parts", 5, 0);
-        const std::string huge(64 << 20, 'x');
-        zmq_send(publisher.socket, huge.data(), huge.size(), 0);
-        ASSERT_TRUE(subscribed()) << "the listener took the huge message";
-        vesk_packet packet = {1000000, 0, {}};
-        unsigned char message[VESK_MESSAGE_SIZE];
-        vesk_encode(&packet, message);
-        zmq_send(publisher.socket, message, sizeof message, 0);
-    }
+    send_what_is_not_a_packet(endpoint);
     EXPECT_TRUE(counted("^received 1  lost 0  last 1000000  .*  not packets 2$")) << contents(dir_ + "/counts");
 
     Trace t = trace("t");

@@ -58,18 +58,15 @@ TEST_F(WindowsServer, UnloadedStandInLeavesNoThread)
 }
 
 // At a console only q or Ctrl+Z end the run in order, unspinning; ヒ is 0x83 0x71 (q's byte) in code page 932.
+// A row without keys closes the console.
 TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
 {
     if (GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "CreatePseudoConsole") == nullptr)
         GTEST_SKIP() << "this Windows has no pseudo console (CreatePseudoConsole, from Windows 10 1809 on)";
-    struct Case {
-        int code_page;
-        const char *ignored, *keys;  // keys nullptr: the console is closed
-        bool orderly;
-    } cases[] = {{0, "abQ\r", "q\r", true},         {0, "abQ\r", "\x1a\r", true}, {0, "abQ\r", "\x03", false},
-                 {0, "abQ\r", nullptr, false},       {932, u8"ヒ\rabQ\r", "q\r", true},
-                 {437, "abQ\r", u8"âq\r", true}};
-    for (const Case &c : cases) {
+    const struct { int code_page; const char *ignored, *keys; bool orderly; } cases[] = {
+        {0, "abQ\r", "q\r", true}, {0, "abQ\r", "\x1a\r", true}, {0, "abQ\r", "\x03", false},
+        {0, "abQ\r", nullptr, false}, {932, u8"ヒ\rabQ\r", "q\r", true}, {437, "abQ\r", u8"âq\r", true}};
+    for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.code_page) + ": " + (c.keys == nullptr ? "closed" : c.keys));
         Trace t = trace("t" + std::to_string(&c - cases));
         ChildOptions console;
@@ -85,10 +82,7 @@ TEST_F(WindowsServer, AtAConsoleOnlyQOrEndOfInputClosesTheDevice)
             std::this_thread::sleep_for(std::chrono::seconds(1));
             EXPECT_LE(main_thread_cpu_ms(server.pid()) - before, 40) << "the server spun while it waited";
         }
-        if (c.keys == nullptr)
-            server.close_input();
-        else
-            server.send(c.keys);
+        c.keys == nullptr ? server.close_input() : server.send(c.keys);
         // Wine's console under load may lose a Ctrl+C: typed again.
         auto ended = [&] { return eventually([&] { return !server.running(); }, std::chrono::seconds(5)); };
         for (int typed = 1; !c.orderly && c.keys != nullptr && typed < 4 && !ended(); ++typed)

@@ -205,7 +205,7 @@ struct Child::Impl {
     // TerminateJobObject returns before the processes end and free their files (Microsoft, TerminateProcess).
     ~Impl()
     {
-        TerminateJobObject(job, 1);  // none made: no job to wait for
+        TerminateJobObject(job, 1);  // with no job made, this and the query fail at once
         eventually([&] {
             JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info = {};
             return !QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) ||
@@ -225,8 +225,7 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
     c.job = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION kill_on_close = {};
     kill_on_close.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (c.job == nullptr ||
-        !SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
+    if (!SetInformationJobObject(c.job, JobObjectExtendedLimitInformation, &kill_on_close, sizeof kill_on_close))
         fail("making a job object");
     HANDLE out_write = nullptr, err_write = nullptr;
     make_pipe(&c.in_read, &c.in, 0);
@@ -240,11 +239,10 @@ Child::Child(const std::vector<std::string> &argv, const ChildOptions &options) 
         const std::string code_page = std::to_string(options.code_page);
         command = command_line({self_path().u8string(), kInsideConsole, code_page}) + L" " + command;
     }
-    HANDLE standard_error = c.standard_error(options, out_write, &err_write);
     if (options.stdout_closed)
         CloseHandle(std::exchange(c.out, nullptr));
-    const PROCESS_INFORMATION started =
-        start_process(command, {c.in_read, out_write, standard_error}, c.console, options.env, wide(options.cwd));
+    const std::vector<HANDLE> standard = {c.in_read, out_write, c.standard_error(options, out_write, &err_write)};
+    const PROCESS_INFORMATION started = start_process(command, standard, c.console, options.env, wide(options.cwd));
     c.process = started.hProcess;
     c.thread = started.hThread;
     c.pid = started.dwProcessId;
