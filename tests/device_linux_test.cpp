@@ -38,12 +38,10 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
         Trace t = trace("run" + std::to_string(run));
         Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint}));
         ASSERT_GE(subscriber.next(), 0) << contents(dir_ + "/stderr");
-        if (run == 1) {
-            server.kill();
-            ASSERT_NE(server.wait(), -1);
-        } else {
+        if (run == 1)
+            server.kill();  // reaped as it leaves this scope, its socket file left behind
+        else
             quit(server, t);
-        }
     }
     EXPECT_NE(lstat(ours.c_str(), &now), 0) << "the socket file was left behind";
 }
