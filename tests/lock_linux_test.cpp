@@ -134,19 +134,16 @@ protected:
         EXPECT_EQ(after, before);
         for (int fd : {queued, ours, mine})
             close(fd);  // EBADF where there is none
-        if (squatter > 0) {
-            kill(squatter, SIGKILL);
+        if (squatter > 0 && kill(squatter, SIGKILL) == 0)
             waitpid(squatter, nullptr, 0);
-        }
     }
 
     // The rows that need other uids, taken as uid 1000 (who cannot read others' descriptors), or the rest.
     void expect_outcomes(bool of_other_uids)
     {
         for (const OutsideHolder &c : kOutsideHolders)
-            if (squatted(c) == of_other_uids) {
+            if (squatted(c) == of_other_uids)
                 ASSERT_NO_FATAL_FAILURE(expect_outcome(c, of_other_uids ? 1000 : geteuid()));
-            }
     }
 
     const std::string name_ = "vesk-lock-test-" + std::to_string(getpid()) + "-" +
