@@ -131,8 +131,7 @@ static int run_with_a_tmp_of_its_own(const std::string &command, const std::stri
     return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The name is the lock, whatever of ours holds it, and nothing in /tmp: a copy is refused beside a
-// socket of ours under it, and beside a first copy with /tmp emptied or with its own (a sandbox's).
+// The name alone is the lock: refused beside a socket of ours, or a first copy, /tmp emptied or its own.
 TEST_F(LinuxServer, TheNameAloneRefusesASecondCopyWhateverItsTmp)
 {
     char name[VESK_USER_LOCK_NAME_SIZE];
