@@ -142,8 +142,9 @@ protected:
     void expect_outcomes(bool of_other_uids)
     {
         for (const OutsideHolder &c : kOutsideHolders)
-            if (squatted(c) == of_other_uids)
+            if (squatted(c) == of_other_uids) {
                 ASSERT_NO_FATAL_FAILURE(expect_outcome(c, of_other_uids ? 1000 : geteuid()));
+            }
     }
 
     const std::string name_ = "vesk-lock-test-" + std::to_string(getpid()) + "-" +
