@@ -161,7 +161,6 @@ static std::map<uint64_t, std::vector<float>> documented_samples(const std::stri
 // The documented CSV examples are what a run at the default rate makes, bit for bit.
 TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    EnableZMQData();
     Subscriber subscriber(endpoint_, 5);  // each open binds anew: it must be back before the packets
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);
