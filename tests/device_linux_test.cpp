@@ -1,5 +1,7 @@
-// The Linux device library's socket files, and what FIFOs, full disks and resource limits do to it.
+// The Linux device library's socket files, what FIFOs, full disks and limits do to it; the Python example.
 #include <fstream>
+#include <map>
+#include <regex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,12 +40,10 @@ TEST_F(Device, IpcEndpointServesEveryRunAndLeavesWhatIsNotItsOwn)
         Trace t = trace("run" + std::to_string(run));
         Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + subscriber.endpoint}));
         ASSERT_GE(subscriber.next(), 0) << contents(dir_ + "/stderr");
-        if (run == 1) {
-            server.kill();
-            ASSERT_NE(server.wait(), -1);
-        } else {
+        if (run == 1)
+            server.kill();  // reaped as it leaves this scope, its socket file left behind
+        else
             quit(server, t);
-        }
     }
     EXPECT_NE(lstat(ours.c_str(), &now), 0) << "the socket file was left behind";
 }
@@ -106,4 +106,52 @@ TEST_F(DeviceUnsanitized, SmallAddressSpaceCostsTheStreamNotTheRun)
     GTEST_SKIP() << "AddressSanitizer reserves far more address space than the 32 MiB limit";
 #endif
     expect_said({"VESK_DEVICE_ENDPOINT=" + free_endpoint()}, VESK_SAYS_NO_THREAD, {"--as=33554432"});
+}
+
+// Each whole line of a CSV output by its sequence number, with its first 10 columns only.
+static std::map<uint64_t, std::string> lines_by_sequence(const std::string &csv)
+{
+    std::map<uint64_t, std::string> lines;
+    const std::regex line("^([0-9]+(,[^,\n]*){9})[^\n]*\n", std::regex::multiline);
+    for (std::sregex_iterator at(csv.begin(), csv.end(), line), end; at != end; ++at)
+        lines[std::stoull(at->str(1))] = at->str(1);
+    return lines;
+}
+
+// On a device losing every 5th packet the example prints each as the listener does, and its gaps.
+TEST_F(Device, PythonExamplePrintsWhatTheListenerSees)
+{
+    const std::string endpoint = free_endpoint();
+    ChildOptions to_file;
+    to_file.stderr_path = dir_ + "/counts";
+    Child listener({target().listener, "--csv", endpoint}, to_file);
+    to_file.stderr_path = dir_ + "/losses";
+    Child example({"/usr/bin/python3", VESK_EXAMPLE, endpoint}, to_file);  // Debian's, for its python3-zmq
+    Trace t = trace("t");
+    Child server = start(t, device_options({"VESK_DEVICE_ENDPOINT=" + endpoint, "VESK_DEVICE_RATE=1000",
+                                            "VESK_DEVICE_DROP_EVERY=5"}));
+    std::map<uint64_t, std::string> printed, seen;
+    ASSERT_TRUE(eventually([&] {  // a second of the stream that both printed
+        printed = lines_by_sequence(example.output());
+        seen = lines_by_sequence(listener.output());
+        size_t both = 0;
+        for (const auto &line : printed)
+            both += seen.count(line.first);
+        return both > 800;
+    })) << contents(dir_ + "/losses");
+    quit(server, t);
+
+    const std::string losses = contents(dir_ + "/losses");  // every 5th: one at a time
+    size_t both = 0;
+    for (const auto &[sequence, line] : printed) {
+        // A loss is told after a packet: from each one's second packet on.
+        if (seen.count(sequence) == 0 || sequence == printed.begin()->first || sequence == seen.begin()->first)
+            continue;
+        EXPECT_EQ(line, seen.at(sequence));
+        const bool told = losses.find("lost " + std::to_string(sequence - 1) + "\n") != std::string::npos;
+        EXPECT_EQ(seen.count(sequence - 1) == 0, told) << sequence - 1;  // a gap
+        ++both;
+    }
+    EXPECT_GT(both, 790u);
+    EXPECT_GT(count_of(losses, "lost "), 150u) << losses;
 }

@@ -134,10 +134,8 @@ protected:
         EXPECT_EQ(after, before);
         for (int fd : {queued, ours, mine})
             close(fd);  // EBADF where there is none
-        if (squatter > 0) {
-            kill(squatter, SIGKILL);
+        if (squatter > 0 && kill(squatter, SIGKILL) == 0)
             waitpid(squatter, nullptr, 0);
-        }
     }
 
     // The rows that need other uids, taken as uid 1000 (who cannot read others' descriptors), or the rest.

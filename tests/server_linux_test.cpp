@@ -120,19 +120,7 @@ static std::string quoted(const std::string &path)
     return "'" + path + "'";
 }
 
-// The status of shell `command` run with a /tmp of its own into which only `keep` is carried, or -1.
-static int run_with_a_tmp_of_its_own(const std::string &command, const std::string &keep)
-{
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(make_empty_tmp(keep).empty() ? WEXITSTATUS(std::system(command.c_str())) : 125);
-    int status = -1;
-    const bool ended = eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; });
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The name is the lock, whatever of ours holds it, and nothing in /tmp: a copy is refused beside a
-// socket of ours under it, and beside a first copy with /tmp emptied or with its own (a sandbox's).
+// The name alone is the lock: refused beside a socket of ours, or a first copy, /tmp emptied or its own.
 TEST_F(LinuxServer, TheNameAloneRefusesASecondCopyWhateverItsTmp)
 {
     char name[VESK_USER_LOCK_NAME_SIZE];
@@ -157,8 +145,14 @@ TEST_F(LinuxServer, TheNameAloneRefusesASecondCopyWhateverItsTmp)
     expect_refused(copy, emptied);
 
     Trace own = trace("own");
-    const std::string alone = "env -i " + own.env() + " " + quoted(server_copy);
-    EXPECT_EQ(run_with_a_tmp_of_its_own(alone + " </dev/null >" + quoted(dir_ + "/own-output"), dir_), 0);
+    const std::string alone =
+        "env -i " + own.env() + " " + quoted(server_copy) + " </dev/null >" + quoted(dir_ + "/own-output");
+    const pid_t sandboxed = fork();  // with a /tmp of its own, into which only dir_ is carried
+    if (sandboxed == 0)
+        _exit(make_empty_tmp(dir_).empty() ? WEXITSTATUS(std::system(alone.c_str())) : 125);
+    int status = -1;
+    ASSERT_TRUE(eventually([&] { return waitpid(sandboxed, &status, WNOHANG) == sandboxed; }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(contents(dir_ + "/own-output"), output_of({VESK_START_LINE}));
     EXPECT_EQ(own.lines(), std::vector<std::string>{VESK_TRACE_LOAD});
     quit(server, first);

@@ -30,9 +30,8 @@ protected:
     void TearDown() override
     {
         dup2(stderr_, STDERR_FILENO);
-        close(stderr_);
-        close(pipe_[0]);
-        close(pipe_[1]);
+        for (int fd : {stderr_, pipe_[0], pipe_[1]})
+            close(fd);
         unsetenv("VESK_DEVICE_RATE");
         SetConfig_Bool(VESK_LOG_LOST_KEY, false);
         std::filesystem::remove_all(dir_);
@@ -69,10 +68,7 @@ TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
     EXPECT_EQ(thread_count(getpid()), before);
 
     // An open while another thread's close waits for the device thread leaves no second one.
-    std::thread opener([] {
-        for (int i = 0; i < 200; ++i)
-            OpenVeskDevice();
-    });
+    std::thread opener([] { for (int i = 0; i < 200; ++i) OpenVeskDevice(); });
     for (int i = 0; i < 200; ++i)
         CloseVeskDevice();
     opener.join();
@@ -84,8 +80,7 @@ TEST_F(Standin, CallsOutOfOrderAreHarmlessAndCloseLeavesNoThread)
 TEST_F(Standin, OwnLinesLostAreToldApartFromTheLog)
 {
     char buffer[4096] = {};
-    while (write(pipe_[1], buffer, sizeof buffer) > 0) {
-    }
+    while (write(pipe_[1], buffer, sizeof buffer) > 0) {}
     unsetenv("VESK_DEVICE_LOG");
     setenv("VESK_DEVICE_RATE", "+250", 1);
     SetConfig_Bool(VESK_LOG_LOST_KEY, true);
@@ -108,16 +103,14 @@ extern "C" int zmq_send(void *socket, const void *buffer, size_t size, int flags
     if (slow && ++sends == 1)
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(20);
-    while (slow && std::chrono::steady_clock::now() < until) {
-    }
+    while (slow && std::chrono::steady_clock::now() < until) {}
     return real(socket, buffer, size, flags);
 }
 
 __extension__ typedef __int128 Wide;  // GCC's, exact where n * 10^9 needs more than 64 bits
 
-// Packet n is due n * 10^9 / rate ns after the start, rounded, also where n * 10^9 passes 64 bits. A
-// device behind its schedule lets go of the library's state between packets; one held up over a
-// second, as a stopped process is, says how far behind, and moves its schedule on.
+// Packet n is due n * 10^9 / rate ns after the start, rounded, past 64 bits too. A device behind lets go
+// of the library's state between packets; one held up over a second says how far behind, and moves on.
 TEST_F(Standin, ScheduleIsExactAndADeviceBehindItHoldsUpNoEntryPoint)
 {
     for (long rate : {66667L, 250L, 10000L, 100000L}) {
@@ -168,7 +161,6 @@ static std::map<uint64_t, std::vector<float>> documented_samples(const std::stri
 // The documented CSV examples are what a run at the default rate makes, bit for bit.
 TEST_F(Standin, DocumentedCsvIsWhatItMakes)
 {
-    EnableZMQData();
     Subscriber subscriber(endpoint_, 5);  // each open binds anew: it must be back before the packets
     for (const char *file : {"docs/standin.md", "packaging/standin.txt"}) {
         SCOPED_TRACE(file);

@@ -55,9 +55,7 @@ inline pid_t squat_as(uid_t uid, const std::function<bool()> &plant, uid_t real)
     char held = 'x';
     const bool ok = squatter > 0 && read(ready[0], &held, 1) == 1;  // none read when the child has ended
     close(ready[0]);
-    if (!ok && squatter > 0) {
-        kill(squatter, SIGKILL);
+    if (!ok && squatter > 0 && kill(squatter, SIGKILL) == 0)
         waitpid(squatter, nullptr, 0);
-    }
     return ok ? squatter : -1;
 }
