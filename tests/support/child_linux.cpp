@@ -111,6 +111,15 @@ static std::vector<char *> child_environment(const ChildOptions &options)
     _exit(127);
 }
 
+// Fills the pipe behind `fd`, so that whoever writes to it next waits.
+static void fill(int fd)
+{
+    const std::string block(4096, 'x');
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    while (write(fd, block.data(), block.size()) > 0 || errno == EINTR) {}
+    fcntl(fd, F_SETFL, 0);
+}
+
 Child::Child(const std::vector<std::string> &args, const ChildOptions &options) : impl_(new Impl)
 {
     Impl &c = *impl_;
@@ -128,12 +137,8 @@ Child::Child(const std::vector<std::string> &args, const ChildOptions &options) 
     }
     if (options.stderr_undrained || options.stderr_full)
         open_pipe(c.err, theirs.err);
-    if (options.stderr_full) {  // whoever writes to it next waits
-        const std::string block(4096, 'x');
-        fcntl(theirs.err, F_SETFL, O_NONBLOCK);
-        while (write(theirs.err, block.data(), block.size()) > 0 || errno == EINTR) {}
-        fcntl(theirs.err, F_SETFL, 0);
-    }
+    if (options.stderr_full)
+        fill(theirs.err);
     if (options.stdout_closed)
         close(std::exchange(c.out, -1));
     std::vector<char *> argv, env = child_environment(options);
